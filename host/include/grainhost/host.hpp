@@ -137,6 +137,11 @@ public:
     void clear_lists(BoxId box);
     uint64_t lists_dropped() const; // lists lost because a perform routine outran the capture space
 
+    // ---- test hooks ----------------------------------------------------------------------------
+    // After n more successful sysmem_newptr / t_getbytes calls, every further one returns NULL;
+    // n < 0 (the default) never fails. For testing creation failures.
+    void fail_allocations_after(int n);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

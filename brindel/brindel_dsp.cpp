@@ -1,0 +1,236 @@
+// brindel_dsp.cpp: the "dsp" handler of brindel~ and its perform routines for 1, 2, 4, 6 and 8
+// outputs: per vector the queued "grain" requests, the voices report, the envelope refresh, the
+// trigger scan and the rendering of every busy voice.
+//
+// Threads: brindel_dsp runs on the message thread while the host builds its chain; the perform
+// routines run on the audio thread and never allocate, lock or post.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "brindel.h"
+#include "toolkit/env_read.h"
+#include "toolkit/env_table.h"
+
+namespace {
+
+constexpr int32_t env_chunk = 256; // envelope values read per call of env_cursor_read
+
+// The inlet vectors of one call, read-only (they may share memory with the outputs).
+struct perform_inputs {
+    const t_sample *trigger, *freq, *phase, *amp, *length, *pan, *dist;
+};
+
+// Values formed once per vector for the grains started in it.
+struct vector_context {
+    double ms;          // samples per millisecond
+    float length_f;     // samples: the length float inlet this vector
+    int32_t env_slot;   // envelope slot for triggered grains
+    int32_t frames;     // its frame count
+    bool c[6];          // signal connected to inlets 2 to 7
+};
+
+bool finite(float v) noexcept { return std::isfinite(v); }
+
+// The parameters of a grain at trigger sample j, from the signals where connected, else the floats.
+// false: a parameter is not finite, and the trigger starts nothing.
+template <int N>
+bool trigger_setup(const t_brindel *x, const perform_inputs &in, const vector_context &vc, int j,
+                   grain_setup &gs) noexcept {
+    gs.freq = vc.c[0] ? in.freq[j] : x->inlet_freq.load();
+    if (vc.c[1]) {
+        const float raw = in.phase[j];
+        if (!finite(raw)) return false;
+        float p = float(std::fmod(double(raw), 1.0)); // keeps the sign of the signal
+        if (p < 0.0f) p = p + 1.0f;
+        gs.phase = p;
+    } else {
+        gs.phase = x->inlet_phase.load();
+    }
+    if (!grain_osc_setup(gs, x->g.sample_rate)) return false;
+    gs.amp = vc.c[2] ? in.amp[j] : x->g.inlet_amp.load(); // a negative signal inverts the grain
+    if (!finite(gs.amp)) return false;
+
+    int32_t dir;
+    if (vc.c[3]) {
+        const float l = in.length[j];
+        if (!finite(l)) return false;
+        dir = l < 0.0f ? -1 : 1;
+        gs.length = float(l < 0.0f ? -double(l) * vc.ms : double(l) * vc.ms);
+    } else {
+        dir = x->g.length_dir.load() < 0 ? -1 : 1;
+        gs.length = vc.length_f;
+    }
+    if (!finite(gs.length)) return false;
+    gs.env_slot = vc.env_slot;
+    grain_env_setup(gs, vc.frames, dir);
+
+    if constexpr (N > 1) {
+        gs.pan = vc.c[4] ? in.pan[j] : x->g.inlet_pan.load();
+        gs.dist = vc.c[5] ? in.dist[j] : x->g.inlet_dist.load();
+        if (!finite(gs.pan) || !finite(gs.dist)) return false;
+    } else {
+        gs.pan = 0.0f; // one output: pan and dist have no effect and are not read
+        gs.dist = 0.0f;
+    }
+    gs.delay = j; // the first sample is output sample j of this vector
+    return true;
+}
+
+// Scans the trigger vector for rising zero crossings (prev <= 0, cur > 0) and starts one grain per
+// crossing in the highest free slot. A pending bang counts as the crossing -1 -> 1 at sample 0. The
+// scan ends at the first crossing that finds no free slot. Returns the last sample examined.
+template <int N>
+float trigger_scan(t_brindel *x, const perform_inputs &in, const vector_context &vc, int n,
+                   bool bang, int32_t limit) noexcept {
+    float prev = bang ? -1.0f : x->g.prev_trigger;
+    int32_t s = limit;
+    for (int j = 0; j < n; ++j) {
+        const float cur = (j == 0 && bang) ? 1.0f : in.trigger[j];
+        if (prev <= 0.0f && cur > 0.0f) {
+            grain_setup gs;
+            if (trigger_setup<N>(x, in, vc, j, gs)) {
+                do {
+                    --s;
+                } while (s > 0 && x->voice_busy[s].load() != 0);
+                if (s <= 0) return cur; // no free slot: the rest of the vector is not examined
+                grain_start(x, s, gs);
+            }
+        }
+        prev = cur;
+    }
+    return prev;
+}
+
+// Renders slot k into the outputs for one vector (the outputs hold the sum of the voices so far).
+template <int N>
+void voice_render(t_brindel *x, int32_t k, t_sample *const *out, int n, bool interp) noexcept {
+    if (x->voice_busy[k].load() == 0) return;
+    const int32_t d = x->voice_delay[k];
+    if (d >= n) {
+        x->voice_delay[k] = d - n;
+        return;
+    }
+    const int32_t c = std::min<int32_t>(n - d, x->voice_remaining[k]);
+    if (c > 0) {
+        const float pos = x->voice_env_pos[k];
+        const float inc = x->voice_env_inc[k];
+        toolkit::env_cursor cur;
+        if (!toolkit::env_cursor_init(cur, x->g.env, x->voice_env_slot[k], pos, inc)) {
+            // the grain's buffer~ is gone (or empty): the grain ends here
+            x->voice_busy[k].store(0);
+            x->voice_delay[k] = 0;
+            return;
+        }
+        x->voice_env_pos[k] = float(double(pos) + double(c) * double(inc));
+
+        double y1 = x->voice_osc_y1[k];
+        double y2 = x->voice_osc_y2[k];
+        const double coef = x->voice_osc_coef[k];
+        const double amp = x->voice_amp[k];
+        float gain[N];
+        t_sample *dst[N];
+        for (int o = 0; o < N; ++o) {
+            gain[o] = N > 1 ? x->voice_gain[o][k] : 1.0f;
+            dst[o] = out[o] + d;
+        }
+        float env[env_chunk];
+        float e_last = 0.0f;
+        for (int32_t t0 = 0; t0 < c; t0 += env_chunk) {
+            const int32_t m = std::min(env_chunk, c - t0);
+            toolkit::env_cursor_read(cur, m, interp, x->g.interp_table, env);
+            for (int32_t i = 0; i < m; ++i) {
+                const float y = float(coef * y1 - y2); // the recurrence, rounded to 32 bits
+                y2 = y1;
+                y1 = y;
+                const float v = float(double(env[i]) * double(y) * amp);
+                if constexpr (N == 1) {
+                    dst[0][t0 + i] += v;
+                } else {
+                    for (int o = 0; o < N; ++o) dst[o][t0 + i] += v * gain[o];
+                }
+            }
+            e_last = env[m - 1];
+        }
+        x->voice_env_value[k] = e_last;
+        x->voice_osc_y1[k] = float(y1);
+        x->voice_osc_y2[k] = float(y2);
+    }
+    const int32_t left = x->voice_remaining[k] - c;
+    x->voice_remaining[k] = left;
+    if (left <= 0) x->voice_busy[k].store(0);
+    x->voice_delay[k] = 0;
+}
+
+template <int N>
+void perform_vector(t_brindel *x, const perform_inputs &in, t_sample *const *out, int n) noexcept {
+    toolkit::denormal_guard ftz;
+    toolkit::grain_common &g = x->g;
+
+    // Voice records are written only here: a pending "clear" first, then the queued grains, which
+    // take their envelope from the same refresh that the renderer reads in this vector.
+    const uint32_t clear_seen = toolkit::common_take_clear(&g);
+    const int32_t refresh = toolkit::env_refresh(&g);
+    grain_queue_drain(x, clear_seen);
+    toolkit::common_voices_report(&g);
+
+    if (refresh != 1) {
+        // silence: nothing advances, a pending bang waits, prev_trigger stays
+        for (int o = 0; o < N; ++o) std::fill_n(out[o], n, 0.0f);
+        return;
+    }
+
+    const int32_t limit = std::clamp<int32_t>(g.voice_limit.load(), 2, brindel_voices);
+    vector_context vc;
+    vc.ms = toolkit::ms_to_samples(g.sample_rate);
+    vc.length_f = float(vc.ms * double(g.inlet_length.load()));
+    vc.env_slot = toolkit::env_pick(g.env, g.env.active.load());
+    vc.frames = g.env.frames[vc.env_slot];
+    for (int i = 0; i < 6; ++i) vc.c[i] = g.sig_connected[i] != 0;
+
+    const bool bang = g.bang_pending.exchange(0) != 0;
+    // The scan reads every input it needs before the first output write (vectors may alias).
+    g.prev_trigger = trigger_scan<N>(x, in, vc, n, bang, limit);
+
+    for (int o = 0; o < N; ++o) std::fill_n(out[o], n, 0.0f);
+    const bool interp = g.sinterp_flag.load() != 0;
+    for (int32_t k = 0; k < limit; ++k) voice_render<N>(x, k, out, n, interp);
+}
+
+// Argument vector: 1 instance, 2-8 the seven inlets, 9 to 8 + N the outputs, 9 + N the vector size.
+template <int N>
+t_int *perform(t_int *w) {
+    auto *x = reinterpret_cast<t_brindel *>(w[1]);
+    perform_inputs in;
+    const t_sample **ins[brindel_inlets] = {&in.trigger, &in.freq, &in.phase, &in.amp,
+                                            &in.length,  &in.pan,  &in.dist};
+    for (int i = 0; i < brindel_inlets; ++i) *ins[i] = reinterpret_cast<const t_sample *>(w[2 + i]);
+    t_sample *out[N];
+    for (int o = 0; o < N; ++o) out[o] = reinterpret_cast<t_sample *>(w[9 + o]);
+    const int n = int(w[9 + N]);
+    if (n > 0) perform_vector<N>(x, in, out, n);
+    return w + N + 10;
+}
+
+template <int N, size_t... O>
+void install(t_brindel *x, t_signal **sp, std::index_sequence<O...>) noexcept {
+    dsp_add(perform<N>, N + 9, t_int(x), t_int(sp[0]->s_vec), t_int(sp[1]->s_vec),
+            t_int(sp[2]->s_vec), t_int(sp[3]->s_vec), t_int(sp[4]->s_vec), t_int(sp[5]->s_vec),
+            t_int(sp[6]->s_vec), t_int(sp[brindel_inlets + O]->s_vec)..., t_int(sp[0]->s_n));
+}
+
+} // namespace
+
+void brindel_dsp(t_brindel *x, t_signal **sp, short *count) noexcept {
+    x->g.sample_rate = sys_getsr();
+    for (int i = 0; i < 6; ++i) x->g.sig_connected[i] = count[1 + i] > 0 ? 1 : 0;
+    switch (x->g.num_outputs) {
+    case 1: install<1>(x, sp, std::make_index_sequence<1>()); break;
+    case 2: install<2>(x, sp, std::make_index_sequence<2>()); break;
+    case 4: install<4>(x, sp, std::make_index_sequence<4>()); break;
+    case 6: install<6>(x, sp, std::make_index_sequence<6>()); break;
+    case 8: install<8>(x, sp, std::make_index_sequence<8>()); break;
+    default: break; // no routine: the instance takes no part in signal processing
+    }
+}

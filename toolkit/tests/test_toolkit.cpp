@@ -196,6 +196,40 @@ TEST(Messages, SinterpAndPollFlags) {
     }
 }
 
+// The help texts, blanks included; an index outside the tables leaves the buffer as it was.
+TEST(Messages, AssistTexts) {
+    struct { toolkit::grain_kind kind; int32_t outputs; long type; long index; const char *want; } cases[] = {
+        {toolkit::grain_kind::brindel, 2, ASSIST_INLET, 0, " bang,set, signal zero X-ing, et cetera)"},
+        {toolkit::grain_kind::brindel, 2, ASSIST_INLET, 6, " dist (float & signal) "},
+        {toolkit::grain_kind::brindel, 2, ASSIST_INLET, 7, nullptr},
+        {toolkit::grain_kind::carvell, 2, ASSIST_INLET, 0, " Input Signal"},
+        {toolkit::grain_kind::carvell, 2, ASSIST_INLET, 1, " bang ,set , signal zero X-ing, ..."},
+        {toolkit::grain_kind::carvell, 2, ASSIST_INLET, 3, " transpos (float & signal) "},
+        {toolkit::grain_kind::carvell, 2, ASSIST_INLET, 8, nullptr},
+        {toolkit::grain_kind::carvell, 2, ASSIST_INLET, -1, nullptr},
+        {toolkit::grain_kind::brindel, 1, ASSIST_OUTLET, 0, "(signal) Output 1"},
+        {toolkit::grain_kind::brindel, 1, ASSIST_OUTLET, 1, "info out (voices...)"},
+        {toolkit::grain_kind::brindel, 2, ASSIST_OUTLET, 1, "(signal) Output 2"},
+        {toolkit::grain_kind::brindel, 2, ASSIST_OUTLET, 2, "info out (voices...)"},
+        {toolkit::grain_kind::carvell, 4, ASSIST_OUTLET, 3, "(signal) Output 4"},
+        {toolkit::grain_kind::carvell, 4, ASSIST_OUTLET, 4, "info out (voices...)"},
+        {toolkit::grain_kind::brindel, 6, ASSIST_OUTLET, 6, "info out (voices...)"},
+        {toolkit::grain_kind::brindel, 8, ASSIST_OUTLET, 7, "(signal) Output 8"},
+        {toolkit::grain_kind::brindel, 8, ASSIST_OUTLET, 8, "info out (voices...)"},
+        {toolkit::grain_kind::brindel, 8, ASSIST_OUTLET, 9, nullptr},
+        {toolkit::grain_kind::brindel, 8, 3, 0, nullptr},
+    };
+    for (const auto &c : cases) {
+        grain_common g{};
+        g.kind = c.kind;
+        g.num_outputs = c.outputs;
+        char text[ASSIST_MAX] = "untouched";
+        toolkit::common_assist(&g, c.type, c.index, text);
+        EXPECT_STREQ(text, c.want ? c.want : "untouched")
+            << int(c.kind) << " outputs " << c.outputs << " kind " << c.type << " index " << c.index;
+    }
+}
+
 // ---- clear request ------------------------------------------------------------------------------
 
 class ClearRequest : public ::testing::Test {
@@ -310,6 +344,13 @@ TEST_F(EnvRead, HalfStepWithAndWithoutInterpolation) {
               (std::vector<float>{0, 0.5f, 1, 2, 3, 5, 7, 7}));
 }
 
+TEST_F(EnvRead, ForwardGrainEndingOnTheLastFrame) {
+    Envelope env({0.0f, 1.0f, 3.0f, 7.0f});
+    bind(0, env.samples(), 4);
+    // The last read is frame 3 with weight 0 on its (clamped) partner.
+    EXPECT_EQ(read(0, 0.0f, 1.0f, 4, true), (std::vector<float>{0, 1, 3, 7}));
+}
+
 TEST_F(EnvRead, BackwardFromTheLastFrameStaysInside) {
     Envelope env({0.0f, 1.0f, 3.0f, 7.0f});
     bind(0, env.samples(), 4);
@@ -391,8 +432,8 @@ TEST_F(EnvRead, MatchesUnboundedArithmeticForLargeIncrementsAndPositions) {
         {123.456f, 0.37f, 9000},      // ordinary grain over several pieces
         {200000.5f, 3e5f, 50},        // leaves the frames at the second sample
         {5e9f, -1e8f, 100},           // comes back from far beyond the end
-        {-7.75f, 1e20f, 20},          // a step beyond 64 bits of 16.16
-        {300.0f, -1e20f, 20},
+        {-7.75f, 1e20f, 9000},        // a step beyond 64 bits of 16.16, over several pieces
+        {300.0f, -1e20f, 9000},
         {-0.5f, 0.001f, 5000},        // starts below frame 0
     };
     for (const auto &c : cases) {

@@ -121,7 +121,12 @@ AudioWriter::AudioWriter(const std::string &path, int channels, int sample_rate,
     int sub = format.sample == SampleFormat::Pcm16   ? SF_FORMAT_PCM_16
             : format.sample == SampleFormat::Pcm24 ? SF_FORMAT_PCM_24
                                                    : SF_FORMAT_FLOAT;
-    info.format = format.major | sub;
+    // WAVE_FORMAT_EXTENSIBLE above two channels, where it is the standard form (it carries the
+    // channel layout); the plain form otherwise, which every reader takes.
+    int major = format.major;
+    if (major == SF_FORMAT_WAV && channels > 2)
+        major = SF_FORMAT_WAVEX;
+    info.format = major | sub;
     if (!sf_format_check(&info)) {
         ::close(fd);
         std::remove(impl_->temp.c_str());

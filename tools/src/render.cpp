@@ -305,9 +305,6 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
         if (c.inlet > ins)
             fail_at(p, c.line, "expected a signal inlet from 1 to " + std::to_string(ins) + " of " +
                                    describe(*p.box(c.dst)) + ", got " + std::to_string(c.inlet));
-        if (feeds.count({dst, c.inlet}))
-            fail_at(p, c.line, "expected either `signal` statements or connections into inlet " +
-                                   std::to_string(c.inlet) + " of box '" + c.dst + "', not both");
         if (!h.connect(src, c.outlet, dst, c.inlet))
             fail_at(p, c.line, "expected a connection that closes no cycle: box '" + c.dst +
                                    "' already feeds box '" + c.src + "'");

@@ -26,36 +26,39 @@ private:
     float v_;
 };
 
-// Sine, phasor and impulse train share the phase accumulator.
+// Sine, phasor and impulse train share the phase: start + k * increment at sample k, computed
+// from k rather than accumulated, so that 100 Hz at 1000 Hz wraps on every tenth sample exactly
+// and long renders do not drift.
 class Periodic final : public Generator {
 public:
     Periodic(SignalSpec::Kind kind, double freq, double phase, double sr, double gain, double offset)
-        : kind_(kind), inc_(freq / sr), phase_(wrap(phase)), gain_(gain), offset_(offset) {}
+        : kind_(kind), inc_(freq / sr), start_(wrap(phase)), gain_(gain), offset_(offset) {}
     void add_to(float *out, int n) override {
-        for (int i = 0; i < n; ++i) {
+        for (int i = 0; i < n; ++i, ++k_) {
+            const double x = start_ + static_cast<double>(k_) * inc_;
+            const double cycle = std::floor(x);
             double v;
             if (kind_ == SignalSpec::Kind::Sine) {
-                v = std::sin(2.0 * std::numbers::pi * phase_);
+                v = std::sin(2.0 * std::numbers::pi * (x - cycle));
             } else if (kind_ == SignalSpec::Kind::Phasor) {
-                v = phase_;
+                v = x - cycle;
             } else {
-                // 1 on the sample where the phase wrapped (and on the first one at phase 0): a
-                // rising edge from 0, which is what a trigger inlet counts.
-                v = wrapped_ ? 1.0 : 0.0;
+                // 1 on the sample where a new cycle begins (and on the first one when the start
+                // phase is 0): a rising edge from 0, which is what a trigger inlet counts.
+                v = (k_ == 0 ? start_ == 0.0 : cycle != last_cycle_) ? 1.0 : 0.0;
             }
+            last_cycle_ = cycle;
             out[i] += static_cast<float>(offset_ + gain_ * v);
-            double next = phase_ + inc_;
-            wrapped_ = next >= 1.0 || next < 0.0;
-            phase_ = wrap(next);
         }
     }
 
 private:
     SignalSpec::Kind kind_;
     double inc_;   // cycles per sample
-    double phase_; // cycles, [0, 1)
+    double start_; // cycles, [0, 1)
     double gain_, offset_;
-    bool wrapped_ = phase_ == 0.0;
+    int64_t k_ = 0;           // samples generated so far
+    double last_cycle_ = 0.0; // whole cycles at the previous sample
 };
 
 class Noise final : public Generator {

@@ -130,8 +130,7 @@ void *carvell_new(t_symbol *, long argc, t_atom *argv) noexcept {
 
     if (argc < 2) {
         post("Missing Arguments Name 1 Envelope Buffer Name 2 Outputs number (1-2-4-6-8)");
-        // Nothing of ours was obtained yet; the host takes the record back when creation fails.
-        z_dsp_free(&x->ob);
+        // Nothing of ours was obtained yet; the host takes its record back when creation fails.
         return nullptr;
     }
 
@@ -176,8 +175,7 @@ void *carvell_new(t_symbol *, long argc, t_atom *argv) noexcept {
                     pool_alloc(x);
     if (!ok) {
         post("error carvell~ : not enough memory to instanciate");
-        memory_release(x);
-        z_dsp_free(&x->ob);
+        memory_release(x); // every block obtained so far; the host takes its record back
         return nullptr;
     }
     toolkit::interp_table_fill(x->g.interp_table);

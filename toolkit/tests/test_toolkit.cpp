@@ -38,6 +38,8 @@ struct PanCase {
     std::vector<float> gains;
 };
 
+void PrintTo(const PanCase &c, std::ostream *os) { *os << c.what; }
+
 class PanLaw : public ::testing::TestWithParam<PanCase> {};
 
 TEST_P(PanLaw, GivesTheHandComputedGains) {

@@ -5,6 +5,8 @@
 // and checks the buffer~ for its answer, so the renderer always sees a binding taken in one piece.
 #include "toolkit/env_table.h"
 
+#include <cmath>
+
 #include "toolkit/common.h"
 #include "internal.h"
 
@@ -77,7 +79,7 @@ void env_set(grain_common *x, t_symbol *selector, long argc, t_atom *argv) noexc
         const float index = arg_float(argv, 0);
         // NB: a NaN index is refused like any other index outside the table, rather than mapped
         // to slot 0 by trunc_i32.
-        if (index != index) {
+        if (std::isnan(index)) {
             post("%s : <#buffer> out of range", x->class_name);
             return;
         }

@@ -29,7 +29,9 @@ void rig::run(const std::vector<float> &trig, const std::vector<std::pair<int, f
         input_log.push_back(in[s]);
         tr[s] = s < int(trig.size()) ? trig[size_t(s)] : 0.0f;
     }
-    for (const auto &[inlet, value] : params) std::fill_n(host.input(box, inlet), vec, value);
+    for (const auto &[inlet, value] : params) {
+        if (float *p = host.input(box, inlet)) std::fill_n(p, vec, value); // fed inlets only
+    }
     host.run_vector();
     time += vec;
 }

@@ -92,6 +92,32 @@ TEST(CarvellRender, GrainSpanningThreeVectors) {
     EXPECT_EQ(r.out(1)[32], 0.0f);
 }
 
+// The envelope's direction and increment: forward grains start at frame 0, backward ones (a negative
+// length float or signal) at frame F - 1, both sweeping (F - 1) / 2205 frames per sample at 50 ms.
+TEST(CarvellRender, EnvelopeDirectionFromTheLengthFloatOrSignal) {
+    constexpr int frames = 512;
+    std::vector<float> env(frames);
+    for (int k = 0; k < frames; ++k) env[size_t(k)] = float(k + 1) / float(frames);
+    struct row { bool signal; float length_ms; bool backwards; };
+    const row rows[] = {{false, 50.0f, false}, {false, -50.0f, true}, {true, 50.0f, false},
+                        {true, -50.0f, true}};
+    for (const row &c : rows) {
+        SCOPED_TRACE(testing::Message() << c.signal << " " << c.length_ms);
+        rig r({Atom::sym("env"), Atom::lng(1)}, c.signal ? std::vector<int>{6} : std::vector<int>{});
+        r.host.buffer_replace("env", env);
+        if (!c.signal) r.host.send_float(r.box, 6, c.length_ms);
+        r.host.send(r.box, "sinterp", {Atom::lng(0)});
+        r.run({}, {{6, c.length_ms}});
+        r.trigger_at(10, {{6, c.length_ms}});
+        const t_carvell *x = r.rec();
+        const float inc = float(frames - 1) / 2205.0f;
+        EXPECT_EQ(x->pool.voice_length[63], 2205.0f);
+        EXPECT_EQ(x->pool.voice_env_inc[63], c.backwards ? -inc : inc);
+        const float first = c.backwards ? env[frames - 1] : env[0];
+        EXPECT_EQ(r.out(1)[10], in_at(r, r.time - vec + 10) * first);
+    }
+}
+
 // A ring of 22050 samples: a half-speed grain with interpolation reads across position L - 1 to 0,
 // and the partner of ring[L - 1] is ring[0], so the output follows the input without a seam.
 TEST(CarvellRender, ReadingAcrossTheRingsWrap) {

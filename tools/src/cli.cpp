@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -76,6 +77,10 @@ std::string help_text() {
 }
 
 namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void on_interrupt(int) { interrupted = 1; }
 
 [[noreturn]] void usage_error(const std::string &what) { throw PatchError("grainhost: " + what); }
 
@@ -237,6 +242,11 @@ int run(const std::vector<std::string> &args) {
             sink.lines_is_status = false;
         }
         c.options.progress = isatty(2) != 0;
+        // Ctrl-C or a kill ends the render between two vectors, so that the temporary file is
+        // removed and nothing is left under the output name.
+        std::signal(SIGINT, on_interrupt);
+        std::signal(SIGTERM, on_interrupt);
+        c.options.stop = &interrupted;
         RenderResult r = render(patch, c.options, sink);
         if (!c.options.quiet) {
             std::cerr << "grainhost: wrote " << c.options.output << ": " << summary_line(r) << '\n';

@@ -54,12 +54,16 @@ public:
     void name_box(grainhost::BoxId id, const std::string &name) { names_[id] = name; }
     void set_progress(class Progress *p) { progress_ = p; }
 
-    void drain(grainhost::Host &h, const std::vector<grainhost::BoxId> &boxes);
+    // `creating`: the patch id of the box being created, for the lines its creation routine posts
+    // before the host has given the box to us (or when it gives none).
+    void drain(grainhost::Host &h, const std::vector<grainhost::BoxId> &boxes, const std::string &creating = "");
 
 private:
-    std::string who(grainhost::BoxId id) const {
+    std::string who(grainhost::BoxId id, const std::string &creating) const {
         auto it = names_.find(id);
-        return it != names_.end() ? it->second : "#" + std::to_string(id);
+        if (it != names_.end())
+            return it->second;
+        return creating.empty() ? "#" + std::to_string(id) : creating;
     }
     void emit(const std::string &text, bool is_error);
 
@@ -121,14 +125,15 @@ void ConsoleView::emit(const std::string &text, bool is_error) {
         *sink_.status << text << '\n';
 }
 
-void ConsoleView::drain(grainhost::Host &h, const std::vector<grainhost::BoxId> &boxes) {
+void ConsoleView::drain(grainhost::Host &h, const std::vector<grainhost::BoxId> &boxes,
+                        const std::string &creating) {
     auto lines = h.console();
     if (!lines.empty()) {
         h.clear_console();
         for (auto &l : lines) {
-            std::string text = l.box == 0 ? l.text : who(l.box) + ": " + l.text;
+            std::string text = l.box == 0 ? l.text : who(l.box, creating) + ": " + l.text;
             if (l.is_error)
-                text = (l.box == 0 ? "error: " : who(l.box) + ": error: ") + l.text;
+                text = (l.box == 0 ? "error: " : who(l.box, creating) + ": error: ") + l.text;
             emit(text, l.is_error);
         }
     }
@@ -138,7 +143,7 @@ void ConsoleView::drain(grainhost::Host &h, const std::vector<grainhost::BoxId> 
             continue;
         h.clear_lists(id);
         for (auto &l : lists) {
-            std::string text = who(id) + ": outlet " + std::to_string(l.outlet) + ":";
+            std::string text = who(id, "") + ": outlet " + std::to_string(l.outlet) + ":";
             for (auto &a : l.atoms)
                 text += " " + a.str();
             emit(text, false);
@@ -267,7 +272,7 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
         auto id = h.create(b.class_name, b.args);
         if (id)
             view.name_box(*id, b.id);
-        view.drain(h, all_boxes);
+        view.drain(h, all_boxes, b.id);
         if (!id) {
             std::string args;
             for (auto &a : b.args)
@@ -434,6 +439,10 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
     };
 
     for (int64_t v = 0; v < vectors; ++v) {
+        if (opt.stop && *opt.stop) {
+            progress.clear();
+            throw PatchError("grainhost: interrupted; " + opt.output + " not written");
+        }
         while (next_event < due.size() && due[next_event].vector == v)
             apply(due[next_event++].index);
         for (auto &[key, feed] : feeds) {

@@ -6,6 +6,7 @@
 // outlets to the output file through a temporary file that is renamed into place at the end.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -27,6 +28,7 @@ struct RenderOptions {
     std::vector<std::string> search_path;        // folders with <class>.so; empty: the host's default
     bool quiet = false;                          // no post lines, lists, progress or summary on stderr
     bool progress = false;                       // draw a progress bar on stderr (a terminal)
+    const volatile std::sig_atomic_t *stop = nullptr; // non-zero (set by a signal handler): give up
 };
 
 inline constexpr double default_sample_rate = 44100.0;

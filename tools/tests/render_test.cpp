@@ -5,6 +5,7 @@
 
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -372,4 +373,38 @@ TEST_F(RenderTest, FormatsAndSampleFormats) {
     }
     EXPECT_EQ(grainhost("render -d 200ms -q -o e.flac -b 32").status, 1);
     EXPECT_FALSE(fs::exists(path("e.flac")));
+}
+
+TEST_F(RenderTest, UnreadablePatchNamesTheFileAndTheReason) {
+    Outcome r = grainhost("render absent.ghp -o out.wav");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("absent.ghp: cannot read: No such file or directory"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(path("out.wav")));
+}
+
+TEST_F(RenderTest, InterruptedRenderLeavesNoFile) {
+    // An hour of sound, stopped by SIGTERM as soon as its temporary file exists.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (chdir(dir_.c_str()) != 0)
+            _exit(99);
+        execl(GRAINHOST_BIN, GRAINHOST_BIN, "render", EXAMPLES_DIR "/sine_cloud.ghp", "-o", "long.wav", "-d",
+              "3600s", "-q", static_cast<char *>(nullptr));
+        _exit(98);
+    }
+    bool started = false;
+    for (int i = 0; i < 2000 && !started; ++i) {
+        for (auto &e : fs::directory_iterator(dir_))
+            started = started || e.path().filename().string().rfind(".long.wav.partial-", 0) == 0;
+        if (!started)
+            usleep(5000);
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(listing().empty()) << ::testing::PrintToString(listing());
 }

@@ -15,7 +15,8 @@
 constexpr int32_t brindel_voices = 512;      // voice slots per instance; slot 0 is never claimed
 constexpr int32_t brindel_max_outputs = 8;
 constexpr int32_t brindel_inlets = 7;        // trigger, freq, phase, amp, length, pan, dist
-constexpr uint32_t brindel_queue_size = 256; // "grain" requests waiting for the next vector
+constexpr uint32_t brindel_queue_size = 512; // "grain" requests waiting for the next vector: more
+                                             // than the pool can take, so only a full pool drops
 
 // One "grain" message, handed from the message thread to the perform routine, which claims a voice
 // and starts the grain at the start of its next vector.

@@ -63,6 +63,13 @@ TEST_F(Grain, NvoicesBoundsTheSearch) {
     for (int v = 1; v <= 4; ++v) EXPECT_EQ(x->voice_busy[v].load(), 1) << v;
     EXPECT_EQ(busy_count(box), 4);
 
+    // a burst larger than the pool between two vectors fills all 511 voices
+    host.send(box, "clear");
+    host.send(box, "nvoices", {L(511)});
+    for (int i = 0; i < 600; ++i) grain(0, 0, 0.25f, 1, 1000);
+    host.run_vector();
+    EXPECT_EQ(busy_count(box), 511);
+
     const struct {
         int32_t n, limit;
     } cases[] = {{0, 2}, {-3, 2}, {10, 11}, {511, 512}, {512, 512}, {5000, 512}};

@@ -183,6 +183,43 @@ TEST_F(Perform, EnvelopeInterpolationOnAndOff) {
     }
 }
 
+// What a sounding grain does when its buffer~ changes under it (the reads never leave the frames;
+// the sanitizer build checks that).
+TEST_F(Perform, BufferChangesWhileAGrainSounds) {
+    host.buffer_create("env", std::vector<float>(1024, 0.5f));
+    host.buffer_create("two", std::vector<float>(1024, 0.25f));
+    probe(4);
+    host.send(box, "setenv", {L(2), S("two")});
+    step({0});
+    host.send(box, "grain", grain_args(0, 0, 0.25f, 1, 100, 0, 1, 0)); // slot 0, voice 63
+    host.send(box, "grain", grain_args(0, 0, 0.25f, 1, 100, 0, 1, 2)); // slot 2, voice 62
+    EXPECT_EQ(step({0})[0], 0.75f);
+
+    host.buffer_resize("env", 3); // shrunk: reads clamp to the last frame
+    EXPECT_EQ(step({0}), (std::vector<float>(4, 0.75f)));
+    host.buffer_replace("env", std::vector<float>(2048, 2.0f)); // replaced: read at the same positions
+    EXPECT_EQ(step({0})[0], 2.25f);
+    host.buffer_delete("two"); // slot 2 dropped: its grain ends, its voice is free
+    EXPECT_EQ(step({0})[0], 2.0f);
+    EXPECT_EQ(x->voice_busy[62].load(), 0);
+    EXPECT_EQ(x->voice_busy[63].load(), 1);
+}
+
+// A grain queued while slot 0 was never bound has no envelope: it holds its voice through its delay
+// and ends without a sample, even once a buffer~ appears.
+TEST_F(Perform, GrainWithoutFramesEndsSilently) {
+    box = make({L(1), S("later")});
+    x = rec(box);
+    start(1000.0f, 4, {{box, 1}});
+    host.send(box, "grain", grain_args(6, 0, 0.25f, 1, 100, 0, 1, 0));
+    step({0}); // silent vector: the request is taken with frames -1
+    EXPECT_EQ(busy_count(box), 1);
+    host.buffer_create("later", ones(16));
+    EXPECT_EQ(step({0}), (std::vector<float>(4, 0.0f)));
+    EXPECT_EQ(step({0}), (std::vector<float>(4, 0.0f)));
+    EXPECT_EQ(busy_count(box), 0);
+}
+
 TEST_F(Perform, MatchesAHandComputedSine) {
     host.buffer_create("env", ones(1024));
     box = make({L(1), S("env")});

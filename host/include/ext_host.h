@@ -121,7 +121,7 @@ void *outlet_new(void *x, const char *type);
 void *outlet_list(void *outlet, t_symbol *selector, short argc, t_atom *argv);
 
 t_symbol *gensym(const char *name); /* thread-safe; not audio-safe (it may allocate) */
-t_symbol *object_classname(void *x); /* the class name symbol of any object */
+t_symbol *object_classname(void *x); /* the class name symbol of any object. Audio-safe */
 t_object *symbol_thing(t_symbol *s); /* the object bound to s, or NULL. Audio-safe */
 int32_t z_isdisabled(t_pxobject *x); /* the disabled word. Audio-safe */
 

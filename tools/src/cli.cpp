@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -163,7 +164,10 @@ Command parse_command_line(const std::vector<std::string> &args) {
                 usage_error("expected a duration such as 4s, 250ms or 44100smp after " + a + ", got '" + v + "'");
             c.options.duration = *t;
         } else if (a == "-r" || a == "--rate") {
-            c.options.sample_rate = number("a sample rate in Hz (1000 to 768000)", 1000, 768000);
+            double hz = number("a sample rate in Hz (a whole number from 1000 to 768000)", 1000, 768000);
+            if (hz != std::floor(hz))
+                usage_error("expected a sample rate in Hz (a whole number from 1000 to 768000) after " + a);
+            c.options.sample_rate = hz;
         } else if (a == "--vector") {
             double n = number("a vector size from 1 to 8192", 1, 8192);
             if (n != static_cast<int>(n))
@@ -266,6 +270,8 @@ int run(const std::vector<std::string> &args) {
         std::cerr << e.what() << '\n';
     } catch (const std::bad_alloc &) {
         std::cerr << "grainhost: out of memory\n";
+    } catch (const std::exception &e) {
+        std::cerr << "grainhost: " << e.what() << '\n';
     }
     return 1;
 }

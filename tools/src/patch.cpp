@@ -140,9 +140,9 @@ public:
     void statement(Line &l) {
         std::string kw = l.take_word("a statement");
         if (kw == "samplerate")
-            setting(l, p_.sample_rate, [&] { return l.take_number("a sample rate in Hz (1000 to 768000)"); },
-                    [](double v) { return v >= 1000.0 && v <= 768000.0; },
-                    "a sample rate in Hz (1000 to 768000)");
+            setting(l, p_.sample_rate,
+                    [&] { return static_cast<double>(l.take_int("a sample rate in Hz (a whole number from 1000 to 768000)", 1000, 768000)); },
+                    [](double) { return true; }, "");
         else if (kw == "vectorsize")
             setting(l, p_.vector_size,
                     [&] { return static_cast<int>(l.take_int("a vector size from 1 to 8192", 1, 8192)); },

@@ -418,7 +418,7 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
         case Event::Kind::Enable: h.set_disabled(box_of(e.box), false); break;
         case Event::Kind::BufferCreate: h.buffer_create(e.buffer, event_data[i], 1); break;
         case Event::Kind::BufferReplace:
-            if (!h.buffer_exists(e.buffer))
+            if (!h.buffer_exists(e.buffer) && !opt.quiet)
                 *sink.status << "grainhost: note: " << p.file << ":" << e.line << ": no buffer~ " << e.buffer
                              << " to replace; made a new one\n";
             h.buffer_replace(e.buffer, event_data[i], 1);
@@ -426,7 +426,8 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
         case Event::Kind::BufferResize:
         case Event::Kind::BufferDelete:
             if (!h.buffer_exists(e.buffer)) {
-                *sink.status << "grainhost: note: " << p.file << ":" << e.line << ": no buffer~ " << e.buffer
+                if (!opt.quiet)
+                    *sink.status << "grainhost: note: " << p.file << ":" << e.line << ": no buffer~ " << e.buffer
                              << "; nothing to " << (e.kind == Event::Kind::BufferResize ? "resize" : "delete") << '\n';
                 break;
             }

@@ -34,8 +34,9 @@ const BadLine bad_lines[] = {
     {"frobnicate 3", "p.ghp:1: expected a statement (samplerate, vectorsize, duration, channels, input, buffer, "
                      "box, signal, connect, output, at, send, float, bang, disable, enable, replace, resize, "
                      "delete), got 'frobnicate'"},
-    {"samplerate fast", "p.ghp:1: expected a sample rate in Hz (1000 to 768000), got 'fast'"},
-    {"samplerate 10", "p.ghp:1: expected a sample rate in Hz (1000 to 768000)"},
+    {"samplerate fast", "p.ghp:1: expected a sample rate in Hz (a whole number from 1000 to 768000), got 'fast'"},
+    {"samplerate 10", "p.ghp:1: expected a sample rate in Hz (a whole number from 1000 to 768000), got '10'"},
+    {"samplerate 44100.5", "p.ghp:1: expected a sample rate in Hz (a whole number from 1000 to 768000), got '44100.5'"},
     {"samplerate 44100\n\nsamplerate 48000", "p.ghp:3: expected each setting once; this one was given before"},
     {"vectorsize 0", "p.ghp:1: expected a vector size from 1 to 8192, got '0'"},
     {"duration 4", "p.ghp:1: expected a duration such as 4s, 250ms or 44100smp, got '4'"},
@@ -330,6 +331,7 @@ TEST(CommandLine, OptionsThatMatter) {
         {"render", "-d", "3"},
         {"render", "--rate", "0"},
         {"render", "--rate", "44k"},
+        {"render", "--rate", "44100.5"},
         {"render", "--vector", "0"},
         {"render", "--vector", "1.5"},
         {"render", "--input", "=a.wav"},

@@ -4,7 +4,7 @@
 // Threads: main, creation, destruction and every handler here run on the host's message thread. The
 // handlers only validate and store shared words or queue a request; the perform routine
 // (brindel_dsp.cpp, audio thread) does the work at its next vector.
-#include <cstring>
+#include <limits>
 #include <new>
 
 #include "brindel.h"
@@ -181,16 +181,25 @@ void brindel_assist(t_brindel *x, void *, long kind, long index, char *text) noe
     toolkit::common_assist(&x->g, kind, index, text);
 }
 
+// A double from the host as a 32-bit float; beyond the float range it becomes an infinity (which
+// then starts no grain) rather than an undefined conversion.
+float to_float(double f) noexcept {
+    constexpr double max = double(std::numeric_limits<float>::max());
+    if (f > max) return std::numeric_limits<float>::infinity();
+    if (f < -max) return -std::numeric_limits<float>::infinity();
+    return float(f);
+}
+
 // A float is stored by the inlet it reached; it changes only grains that start afterwards.
 void brindel_float(t_brindel *x, double f) noexcept {
     switch (x->ob.z_in) {
     case 0: toolkit::common_first_inlet_float(&x->g); break;
-    case 1: x->inlet_freq.store(float(f)); break;
+    case 1: x->inlet_freq.store(to_float(f)); break;
     case 2: x->inlet_phase.store(toolkit::inlet_phase_rule(f)); break;
     case 3: x->g.inlet_amp.store(toolkit::inlet_nonneg_rule(f)); break;
     case 4: toolkit::inlet_length_set(&x->g, f); break;
-    case 5: x->g.inlet_pan.store(float(f)); break;
-    case 6: x->g.inlet_dist.store(float(f)); break;
+    case 5: x->g.inlet_pan.store(to_float(f)); break;
+    case 6: x->g.inlet_dist.store(to_float(f)); break;
     default: break;
     }
 }

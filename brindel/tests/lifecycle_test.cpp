@@ -121,6 +121,8 @@ TEST_F(Lifecycle, DefaultsOfAFreshBox) {
 TEST_F(Lifecycle, FloatInletsStoreByRule) {
     const BoxId box = make({S("env")});
     const t_brindel *x = rec(box);
+    host.send_float(box, 2, 1e300); // beyond the float range: infinite (and starts no grain)
+    EXPECT_EQ(x->inlet_freq.load(), INFINITY);
     host.send_float(box, 2, 220.5);
     EXPECT_EQ(x->inlet_freq.load(), 220.5f);
     const struct {

@@ -103,7 +103,7 @@ public:
         ++pos_;
         return *v;
     }
-    TimeSpec take_time(const std::string &what) {
+    PatchTime take_time(const std::string &what) {
         auto t = done() ? std::nullopt : parse_time(words_[pos_]);
         if (!t)
             fail(what);
@@ -149,7 +149,7 @@ public:
                     [](int) { return true; }, "");
         else if (kw == "duration")
             setting(l, p_.duration, [&] { return l.take_time("a duration such as 4s, 250ms or 44100smp"); },
-                    [](const TimeSpec &) { return true; }, "");
+                    [](const PatchTime &) { return true; }, "");
         else if (kw == "channels")
             setting(l, p_.channels,
                     [&] { return static_cast<int>(l.take_int("an output channel count from 1 to 64", 1, 64)); },
@@ -167,13 +167,13 @@ public:
         else if (kw == "output")
             output(l);
         else if (kw == "at") {
-            TimeSpec t = l.take_time("a time such as 2s, 250ms or 1024smp");
+            PatchTime t = l.take_time("a time such as 2s, 250ms or 1024smp");
             std::string what = l.take_word("an event (send, float, bang, disable, enable, buffer, "
                                            "replace, resize, delete)");
             if (!event(l, what, t, true))
                 l.fail_here("an event (send, float, bang, disable, enable, buffer, replace, resize, "
                             "delete) after the time, got '" + what + "'");
-        } else if (!event(l, kw, TimeSpec{}, false)) {
+        } else if (!event(l, kw, PatchTime{}, false)) {
             l.fail_here("a statement (samplerate, vectorsize, duration, channels, input, buffer, box, "
                         "signal, connect, output, at, send, float, bang, disable, enable, replace, "
                         "resize, delete), got '" + kw + "'");
@@ -269,26 +269,26 @@ private:
         FeedDecl f;
         f.box = known_box(l).id;
         f.inlet = static_cast<int>(l.take_int("an inlet number from 1", 1, 1024));
-        SignalSpec &s = f.signal;
+        SignalDef &s = f.signal;
         std::string kind = l.take_word("a signal (const, sine, phasor, impulse, noise, input)");
         if (kind == "const") {
-            s.kind = SignalSpec::Kind::Const;
+            s.kind = SignalDef::Kind::Const;
             s.value = l.take_number("a value");
         } else if (kind == "sine" || kind == "phasor" || kind == "impulse") {
-            s.kind = kind == "sine" ? SignalSpec::Kind::Sine
-                   : kind == "phasor" ? SignalSpec::Kind::Phasor : SignalSpec::Kind::Impulse;
+            s.kind = kind == "sine" ? SignalDef::Kind::Sine
+                   : kind == "phasor" ? SignalDef::Kind::Phasor : SignalDef::Kind::Impulse;
             s.value = l.take_number("a frequency in Hz");
             if (kind == "impulse" && !(s.value > 0.0))
                 l.fail_here("a frequency above 0 Hz for an impulse train");
         } else if (kind == "noise") {
-            s.kind = SignalSpec::Kind::Noise;
+            s.kind = SignalDef::Kind::Noise;
             s.value = l.take_number("a low bound");
             s.high = l.take_number("a high bound");
             if (s.high < s.value)
                 l.fail_here("a high bound not below the low bound");
             s.seed = static_cast<uint64_t>(l.line());
         } else if (kind == "input") {
-            s.kind = SignalSpec::Kind::Input;
+            s.kind = SignalDef::Kind::Input;
             s.input = l.take_id("an input name");
             if (!p_.input(s.input))
                 l.fail_here("an input declared above, got '" + s.input + "'");
@@ -298,8 +298,8 @@ private:
         // Options, any order.
         while (!l.done()) {
             std::string opt = l.peek();
-            bool periodic = s.kind == SignalSpec::Kind::Sine || s.kind == SignalSpec::Kind::Phasor ||
-                            s.kind == SignalSpec::Kind::Impulse;
+            bool periodic = s.kind == SignalDef::Kind::Sine || s.kind == SignalDef::Kind::Phasor ||
+                            s.kind == SignalDef::Kind::Impulse;
             if (opt == "gain") {
                 l.take_word("");
                 s.gain = l.take_number("a gain");
@@ -309,22 +309,22 @@ private:
             } else if (opt == "phase" && periodic) {
                 l.take_word("");
                 s.phase = l.take_number("a start phase in cycles");
-            } else if (opt == "seed" && s.kind == SignalSpec::Kind::Noise) {
+            } else if (opt == "seed" && s.kind == SignalDef::Kind::Noise) {
                 l.take_word("");
                 s.seed = static_cast<uint64_t>(l.take_int("a seed from 0", 0, INT64_MAX));
-            } else if (opt == "channel" && s.kind == SignalSpec::Kind::Input) {
+            } else if (opt == "channel" && s.kind == SignalDef::Kind::Input) {
                 l.take_word("");
                 s.channel = static_cast<int>(l.take_int("a channel number from 1", 1, 1024));
-            } else if (opt == "loop" && s.kind == SignalSpec::Kind::Input) {
+            } else if (opt == "loop" && s.kind == SignalDef::Kind::Input) {
                 l.take_word("");
                 s.loop = true;
             } else {
                 std::string opts = "gain, offset";
                 if (periodic)
                     opts += ", phase";
-                if (s.kind == SignalSpec::Kind::Noise)
+                if (s.kind == SignalDef::Kind::Noise)
                     opts += ", seed";
-                if (s.kind == SignalSpec::Kind::Input)
+                if (s.kind == SignalDef::Kind::Input)
                     opts += ", channel, loop";
                 l.fail("an option (" + opts + ") or end of line");
             }
@@ -361,7 +361,7 @@ private:
     }
 
     // Statements that run at a vector boundary. false when `kw` is none of them.
-    bool event(Line &l, const std::string &kw, TimeSpec at, bool timed) {
+    bool event(Line &l, const std::string &kw, PatchTime at, bool timed) {
         Event e;
         e.at = at;
         e.line = l.line();
@@ -408,7 +408,7 @@ private:
 
 } // namespace
 
-int64_t TimeSpec::first_sample(double sample_rate) const {
+int64_t PatchTime::first_sample(double sample_rate) const {
     double s = unit == Unit::Samples ? value
              : unit == Unit::Millis  ? value * sample_rate / 1000.0
                                      : value * sample_rate;
@@ -422,7 +422,7 @@ int64_t TimeSpec::first_sample(double sample_rate) const {
     return static_cast<int64_t>(c);
 }
 
-int64_t TimeSpec::samples(double sample_rate) const {
+int64_t PatchTime::samples(double sample_rate) const {
     double s = unit == Unit::Samples ? value
              : unit == Unit::Millis  ? value * sample_rate / 1000.0
                                      : value * sample_rate;
@@ -432,8 +432,8 @@ int64_t TimeSpec::samples(double sample_rate) const {
     return static_cast<int64_t>(r);
 }
 
-std::optional<TimeSpec> parse_time(const std::string &word) {
-    TimeSpec t;
+std::optional<PatchTime> parse_time(const std::string &word) {
+    PatchTime t;
     std::string num;
     auto ends_with = [&](const char *suffix) {
         std::string s(suffix);
@@ -444,14 +444,14 @@ std::optional<TimeSpec> parse_time(const std::string &word) {
         return false;
     };
     if (ends_with("ms"))
-        t.unit = TimeSpec::Unit::Millis;
+        t.unit = PatchTime::Unit::Millis;
     else if (ends_with("smp"))
-        t.unit = TimeSpec::Unit::Samples;
+        t.unit = PatchTime::Unit::Samples;
     else if (ends_with("s"))
-        t.unit = TimeSpec::Unit::Seconds;
+        t.unit = PatchTime::Unit::Seconds;
     else
         return std::nullopt;
-    if (t.unit == TimeSpec::Unit::Samples) {
+    if (t.unit == PatchTime::Unit::Samples) {
         auto v = to_integer(num);
         if (!v || *v < 0)
             return std::nullopt;
@@ -460,7 +460,7 @@ std::optional<TimeSpec> parse_time(const std::string &word) {
     }
     auto v = to_double(num);
     // Beyond a day of sound a time is a typing error; the bound also keeps sample counts in range.
-    if (!v || *v < 0.0 || *v > (t.unit == TimeSpec::Unit::Millis ? 86400e3 : 86400.0))
+    if (!v || *v < 0.0 || *v > (t.unit == PatchTime::Unit::Millis ? 86400e3 : 86400.0))
         return std::nullopt;
     t.value = *v;
     return t;

@@ -23,7 +23,7 @@ struct PatchError : std::runtime_error {
 };
 
 // A point in time or a length: seconds ("2s", "1.5s"), milliseconds ("250ms") or samples ("1024smp").
-struct TimeSpec {
+struct PatchTime {
     enum class Unit { Seconds, Millis, Samples };
     Unit unit = Unit::Seconds;
     double value = 0.0; // >= 0, finite
@@ -32,10 +32,10 @@ struct TimeSpec {
     // The nearest whole number of samples (for lengths such as the duration).
     int64_t samples(double sample_rate) const;
 };
-std::optional<TimeSpec> parse_time(const std::string &word);
+std::optional<PatchTime> parse_time(const std::string &word);
 
 // A generated envelope or wave shape for a buffer~.
-struct ShapeSpec {
+struct ShapeDef {
     std::string kind;   // hann, triangle, rectangle, rampup, rampdown, gaussian, expdecay, tukey
     int32_t frames = 0; // 1 .. max_buffer_frames
     double param = 0.0; // gaussian: width (std. deviation, fraction of the length); expdecay: rate;
@@ -46,13 +46,13 @@ inline constexpr int32_t max_buffer_frames = 1 << 24;
 // Where a buffer~'s samples come from: a shape, or one channel of an audio file.
 struct BufferSource {
     bool from_file = false;
-    ShapeSpec shape;
+    ShapeDef shape;
     std::string path; // resolved against the patch's folder
     int channel = 1;  // 1-based
 };
 
 // A signal fed into an inlet by the renderer.
-struct SignalSpec {
+struct SignalDef {
     enum class Kind { Const, Sine, Phasor, Impulse, Noise, Input };
     Kind kind = Kind::Const;
     double value = 0.0;    // const: the value; sine/phasor/impulse: frequency (Hz); noise: low bound
@@ -76,7 +76,7 @@ struct BoxDecl {
 struct FeedDecl {
     std::string box;
     int inlet = 1;
-    SignalSpec signal;
+    SignalDef signal;
     int line = 0;
 };
 
@@ -115,7 +115,7 @@ struct Event {
     enum class Kind { Send, Float, Bang, Disable, Enable, BufferCreate, BufferReplace, BufferResize,
                       BufferDelete };
     Kind kind = Kind::Send;
-    TimeSpec at;
+    PatchTime at;
     std::string box;           // Send, Float, Bang, Disable, Enable
     std::string selector;      // Send
     grainhost::Atoms atoms;    // Send
@@ -132,7 +132,7 @@ struct Patch {
     std::string dir;  // folder that relative paths start from
     std::optional<double> sample_rate;   // Hz
     std::optional<int> vector_size;      // samples
-    std::optional<TimeSpec> duration;
+    std::optional<PatchTime> duration;
     std::optional<int> channels;
     std::vector<InputDecl> inputs;
     std::vector<BufferDecl> buffers; // made before any box, in file order

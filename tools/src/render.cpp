@@ -179,8 +179,8 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
     // ---- settings and command-line replacements ------------------------------------------------
     const double sr = opt.sample_rate ? *opt.sample_rate : p.sample_rate.value_or(default_sample_rate);
     const int vs = opt.vector_size ? *opt.vector_size : p.vector_size.value_or(default_vector_size);
-    TimeSpec dur_spec = opt.duration ? *opt.duration : p.duration.value_or(TimeSpec{TimeSpec::Unit::Seconds, default_duration_s});
-    const int64_t total = dur_spec.samples(sr);
+    PatchTime dur_time = opt.duration ? *opt.duration : p.duration.value_or(PatchTime{PatchTime::Unit::Seconds, default_duration_s});
+    const int64_t total = dur_time.samples(sr);
     if (total < 1)
         throw PatchError(p.file + ": expected a duration of at least one sample");
 
@@ -223,7 +223,7 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
     std::vector<std::string> notes;
     std::map<std::string, std::vector<float>> input_channels; // "name#channel" -> samples
     for (auto &f : p.feeds) {
-        if (f.signal.kind != SignalSpec::Kind::Input)
+        if (f.signal.kind != SignalDef::Kind::Input)
             continue;
         const InputDecl *in = p.input(f.signal.input);
         const AudioData &d = files.at(in->path);
@@ -297,7 +297,7 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
         feed.box = id;
         feed.inlet = f.inlet;
         const std::vector<float> *data = nullptr;
-        if (f.signal.kind == SignalSpec::Kind::Input)
+        if (f.signal.kind == SignalDef::Kind::Input)
             data = &input_channels.at(f.signal.input + "#" + std::to_string(f.signal.channel));
         feed.generators.push_back(make_generator(f.signal, sr, data));
     }

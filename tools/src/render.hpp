@@ -23,7 +23,7 @@ struct RenderOptions {
     int bits = 0;                                // 16, 24, 32 (float); 0: the format's default
     std::optional<double> sample_rate;           // replaces the patch's samplerate
     std::optional<int> vector_size;              // replaces the patch's vectorsize
-    std::optional<TimeSpec> duration;            // replaces the patch's duration
+    std::optional<PatchTime> duration;            // replaces the patch's duration
     std::vector<std::pair<std::string, std::string>> inputs; // name ("" = the only one) -> file
     std::vector<std::string> search_path;        // folders with <class>.so; empty: the host's default
     bool quiet = false;                          // no post lines, lists, progress or summary on stderr

@@ -21,7 +21,7 @@ double tukey(double x, double ratio) {
     return 1.0;
 }
 
-double shape_at(const ShapeSpec &s, double x) {
+double shape_at(const ShapeDef &s, double x) {
     const double pi = std::numbers::pi;
     const std::string &k = s.kind;
     if (k == "hann")
@@ -45,7 +45,7 @@ double shape_at(const ShapeSpec &s, double x) {
 
 } // namespace
 
-std::vector<float> make_shape(const ShapeSpec &shape) {
+std::vector<float> make_shape(const ShapeDef &shape) {
     std::vector<float> out(static_cast<size_t>(shape.frames > 0 ? shape.frames : 0));
     if (out.size() == 1) {
         out[0] = 1.0f;

@@ -31,16 +31,16 @@ private:
 // and long renders do not drift.
 class Periodic final : public Generator {
 public:
-    Periodic(SignalSpec::Kind kind, double freq, double phase, double sr, double gain, double offset)
+    Periodic(SignalDef::Kind kind, double freq, double phase, double sr, double gain, double offset)
         : kind_(kind), inc_(freq / sr), start_(wrap(phase)), gain_(gain), offset_(offset) {}
     void add_to(float *out, int n) override {
         for (int i = 0; i < n; ++i, ++k_) {
             const double x = start_ + static_cast<double>(k_) * inc_;
             const double cycle = std::floor(x);
             double v;
-            if (kind_ == SignalSpec::Kind::Sine) {
+            if (kind_ == SignalDef::Kind::Sine) {
                 v = std::sin(2.0 * std::numbers::pi * (x - cycle));
-            } else if (kind_ == SignalSpec::Kind::Phasor) {
+            } else if (kind_ == SignalDef::Kind::Phasor) {
                 v = x - cycle;
             } else {
                 // 1 on the sample where a new cycle begins (and on the first one when the start
@@ -53,7 +53,7 @@ public:
     }
 
 private:
-    SignalSpec::Kind kind_;
+    SignalDef::Kind kind_;
     double inc_;   // cycles per sample
     double start_; // cycles, [0, 1)
     double gain_, offset_;
@@ -102,18 +102,18 @@ private:
 
 } // namespace
 
-std::unique_ptr<Generator> make_generator(const SignalSpec &s, double sample_rate,
+std::unique_ptr<Generator> make_generator(const SignalDef &s, double sample_rate,
                                           const std::vector<float> *file) {
     switch (s.kind) {
-    case SignalSpec::Kind::Const:
+    case SignalDef::Kind::Const:
         return std::make_unique<Constant>(static_cast<float>(s.offset + s.gain * s.value));
-    case SignalSpec::Kind::Sine:
-    case SignalSpec::Kind::Phasor:
-    case SignalSpec::Kind::Impulse:
+    case SignalDef::Kind::Sine:
+    case SignalDef::Kind::Phasor:
+    case SignalDef::Kind::Impulse:
         return std::make_unique<Periodic>(s.kind, s.value, s.phase, sample_rate, s.gain, s.offset);
-    case SignalSpec::Kind::Noise:
+    case SignalDef::Kind::Noise:
         return std::make_unique<Noise>(s.value, s.high, s.seed, s.gain, s.offset);
-    case SignalSpec::Kind::Input:
+    case SignalDef::Kind::Input:
         return std::make_unique<FileInput>(file, s.loop, s.gain, s.offset);
     }
     return std::make_unique<Constant>(0.0f);

@@ -1,5 +1,5 @@
 // signals.hpp: the signals the renderer feeds into inlets: constants, sine, phasor, impulse train,
-// seeded uniform noise and audio file inputs. Deterministic: the same spec gives the same samples
+// seeded uniform noise and audio file inputs. Deterministic: the same statement gives the same samples
 // on every run and machine (own random generator, phase kept in doubles). Render thread only.
 #pragma once
 
@@ -20,7 +20,7 @@ public:
 
 // `file` is the input's samples (one channel) for Kind::Input, else ignored; the generator keeps
 // its own copy of the pointer, so the data must outlive it.
-std::unique_ptr<Generator> make_generator(const SignalSpec &spec, double sample_rate,
+std::unique_ptr<Generator> make_generator(const SignalDef &signal, double sample_rate,
                                           const std::vector<float> *file);
 
 // splitmix64: a small, well-mixed generator with a fixed definition, for reproducible noise.

@@ -123,7 +123,7 @@ at 3s disable gran
     EXPECT_EQ(p.boxes[0].args,
               (grainhost::Atoms{Atom::sym("env"), Atom::lng(2), Atom::flt(2.0f), Atom::lng(-3)}));
     ASSERT_EQ(p.feeds.size(), 2u);
-    EXPECT_EQ(p.feeds[0].signal.kind, SignalSpec::Kind::Noise);
+    EXPECT_EQ(p.feeds[0].signal.kind, SignalDef::Kind::Noise);
     EXPECT_EQ(p.feeds[0].signal.seed, 9u);
     EXPECT_DOUBLE_EQ(p.feeds[0].signal.gain, 2.0);
     EXPECT_DOUBLE_EQ(p.feeds[0].signal.offset, 1.0);
@@ -171,7 +171,7 @@ TEST(Times, UnitsAndTheFirstSampleAtOrAfter) {
 
 TEST(Shapes, EndsPeaksAndRange) {
     auto shape = [](const char *kind, int frames, double param = 0.0) {
-        return make_shape(ShapeSpec{kind, frames, param});
+        return make_shape(ShapeDef{kind, frames, param});
     };
     auto hann = shape("hann", 1025);
     EXPECT_EQ(hann.front(), 0.0f);
@@ -206,7 +206,7 @@ TEST(Shapes, EndsPeaksAndRange) {
 }
 
 namespace {
-std::vector<float> generate(const SignalSpec &s, int n, double sr = 1000.0, const std::vector<float> *file = nullptr) {
+std::vector<float> generate(const SignalDef &s, int n, double sr = 1000.0, const std::vector<float> *file = nullptr) {
     auto g = make_generator(s, sr, file);
     std::vector<float> out(static_cast<size_t>(n), 0.0f);
     // In two calls, as the renderer calls it vector by vector.
@@ -217,8 +217,8 @@ std::vector<float> generate(const SignalSpec &s, int n, double sr = 1000.0, cons
 } // namespace
 
 TEST(Generators, ImpulseTrainRisesFromZeroOncePerPeriod) {
-    SignalSpec s;
-    s.kind = SignalSpec::Kind::Impulse;
+    SignalDef s;
+    s.kind = SignalDef::Kind::Impulse;
     s.value = 100.0; // every 10 samples at 1000 Hz
     auto v = generate(s, 100);
     for (int i = 0; i < 100; ++i)
@@ -230,8 +230,8 @@ TEST(Generators, ImpulseTrainRisesFromZeroOncePerPeriod) {
 }
 
 TEST(Generators, SinePhaseGainOffsetAndPhasor) {
-    SignalSpec s;
-    s.kind = SignalSpec::Kind::Sine;
+    SignalDef s;
+    s.kind = SignalDef::Kind::Sine;
     s.value = 250.0;
     s.phase = 0.25;
     s.gain = 2.0;
@@ -240,15 +240,15 @@ TEST(Generators, SinePhaseGainOffsetAndPhasor) {
     EXPECT_FLOAT_EQ(v[0], 3.0f);
     EXPECT_NEAR(v[1], 1.0f, 1e-6);
     EXPECT_FLOAT_EQ(v[2], -1.0f);
-    s = SignalSpec{};
-    s.kind = SignalSpec::Kind::Phasor;
+    s = SignalDef{};
+    s.kind = SignalDef::Kind::Phasor;
     s.value = 250.0;
     EXPECT_EQ(generate(s, 6), (std::vector<float>{0.0f, 0.25f, 0.5f, 0.75f, 0.0f, 0.25f}));
 }
 
 TEST(Generators, NoiseIsSeededAndWithinItsBounds) {
-    SignalSpec s;
-    s.kind = SignalSpec::Kind::Noise;
+    SignalDef s;
+    s.kind = SignalDef::Kind::Noise;
     s.value = -2.0;
     s.high = 5.0;
     s.seed = 42;
@@ -264,8 +264,8 @@ TEST(Generators, NoiseIsSeededAndWithinItsBounds) {
 
 TEST(Generators, InputPlaysOnceOrLoops) {
     std::vector<float> file{1.0f, 2.0f, 3.0f};
-    SignalSpec s;
-    s.kind = SignalSpec::Kind::Input;
+    SignalDef s;
+    s.kind = SignalDef::Kind::Input;
     EXPECT_EQ(generate(s, 7, 1000.0, &file), (std::vector<float>{1, 2, 3, 0, 0, 0, 0}));
     s.loop = true;
     EXPECT_EQ(generate(s, 7, 1000.0, &file), (std::vector<float>{1, 2, 3, 1, 2, 3, 1}));

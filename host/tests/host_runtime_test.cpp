@@ -40,25 +40,28 @@ protected:
 
 // ---- loading --------------------------------------------------------------------------------------
 
-TEST_F(HostTest, LoadsByNameAndRunsMainOncePerProcess) {
-    ASSERT_TRUE(host.load("hostprobe~"));
-    ASSERT_TRUE(host.load("hostprobe~"));
-    auto id = make();
-    host.send(id, "mains");
-    EXPECT_EQ(last_line(id), "mains 1");
-    // main's banner was posted outside any box.
-    auto lines = host.console();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0].text, "hostprobe~ main");
-    EXPECT_EQ(lines[0].box, 0);
-
+TEST(HostLoad, LoadsByNameAndRunsMainOncePerProcess) {
+    {
+        Host host(probe_options());
+        ASSERT_TRUE(host.load("hostprobe~"));
+        ASSERT_TRUE(host.load("hostprobe~"));
+        auto id = host.create("hostprobe~");
+        ASSERT_TRUE(id);
+        host.send(*id, "mains");
+        EXPECT_EQ(host.console_text(*id).back(), "mains 1");
+        // main's banner was posted outside any box.
+        auto lines = host.console();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0].text, "hostprobe~ main");
+        EXPECT_EQ(lines[0].box, 0);
+    }
     // A later Host in the same process finds the class without running main again.
-    host.~Host();
-    new (&host) Host(probe_options());
-    auto again = make();
-    host.send(again, "mains");
-    EXPECT_EQ(last_line(again), "mains 1");
-    EXPECT_THAT(host.console_text(0), ::testing::Not(::testing::Contains("hostprobe~ main")));
+    Host host(probe_options());
+    auto id = host.create("hostprobe~");
+    ASSERT_TRUE(id);
+    host.send(*id, "mains");
+    EXPECT_EQ(host.console_text(*id).back(), "mains 1");
+    EXPECT_TRUE(host.console_text(0).empty());
 }
 
 TEST_F(HostTest, MissingLibraryOrMainFailsWithOneLine) {

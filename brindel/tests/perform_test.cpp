@@ -183,6 +183,19 @@ TEST_F(Perform, EnvelopeInterpolationOnAndOff) {
     }
 }
 
+TEST_F(Perform, TriggeredGrainsUseTheActiveSlotOrSlotZero) {
+    host.buffer_create("env", std::vector<float>(16, 0.5f));
+    host.buffer_create("two", std::vector<float>(16, 0.25f));
+    probe(4, 1000.0f, 1, {4});
+    set_input(box, 4, {-1.0f}); // an amplitude signal of -1 inverts the grain
+    host.send(box, "setenv", {L(2), S("two")});
+    host.send_float(box, 5, 2); // two samples
+    host.send(box, "envbuffer", {L(2)});
+    EXPECT_EQ(step({1}), (std::vector<float>{-0.25f, -0.25f, 0, 0}));
+    host.send(box, "envbuffer", {L(7)}); // unbound: slot 0
+    EXPECT_EQ(step({-1, 1}), (std::vector<float>{0, -0.5f, -0.5f, 0}));
+}
+
 // What a sounding grain does when its buffer~ changes under it (the reads never leave the frames;
 // the sanitizer build checks that).
 TEST_F(Perform, BufferChangesWhileAGrainSounds) {

@@ -369,6 +369,16 @@ private:
             e.kind = Event::Kind::Send;
             e.box = known_box(l).id;
             e.selector = l.take_word("a message selector such as poll");
+            if (auto number = to_double(e.selector)) {
+                // A message box holding one number sends it as a float to inlet 1.
+                e.kind = Event::Kind::Float;
+                e.inlet = 1;
+                e.value = *number;
+                e.selector.clear();
+                if (!l.done())
+                    l.fail("end of line after a number sent as a float (a selector is a word)");
+                return push(e);
+            }
             for (auto &w : l.rest())
                 e.atoms.push_back(grainhost::parse_atom(w));
         } else if (kw == "float") {
@@ -399,6 +409,10 @@ private:
         } else {
             return false;
         }
+        return push(e);
+    }
+
+    bool push(Event &e) {
         p_.events.push_back(std::move(e));
         return true;
     }

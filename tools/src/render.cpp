@@ -488,6 +488,9 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
     }
     progress.clear();
     view.set_progress(nullptr);
+    if (h.lists_dropped() > 0 && !opt.quiet)
+        *sink.status << "grainhost: note: " << h.lists_dropped()
+                     << " information lists were lost (more than the host captures in one vector)\n";
     h.dsp_stop();
     writer.commit();
     r.wall_seconds = std::chrono::duration<double>(Clock::now() - start).count();

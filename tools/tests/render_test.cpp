@@ -210,6 +210,8 @@ TEST_F(RenderTest, PatchFaultsFoundWithTheHostNameLineAndWriteNothing) {
         {"box a nosuchclass~ 1\n", "p.ghp:1: could not create nosuchclass~ 1 (box 'a')"},
         {"input v missing.wav\nbox a carvell~ env 2\nsignal a 1 input v\n", "missing.wav: cannot read:"},
         {"buffer e file notaudio.txt\nbox a brindel~ e 2\n", "notaudio.txt: cannot read:"},
+        {"box a brindel~ env 2\nsignal a 1 wobble 3\n",
+         "p.ghp:2: expected a signal (const, sine, phasor, impulse, noise, input), got 'wobble'"},
         {"samplerate 44100\nbox a brindel~ env 2\nbox a brindel~ env 2\n",
          "p.ghp:3: expected a new box id; 'a' is declared at line 2"},
     };

@@ -71,6 +71,8 @@ const BadLine bad_lines[] = {
                                   "replace, resize, delete) after the time, got 'explode'"},
     {"box a x~\nat 1s send a", "p.ghp:2: expected a message selector such as poll, got end of line"},
     {"box a x~\nfloat a 2", "p.ghp:2: expected a number, got end of line"},
+    {"box a x~\nsend a 2.5 3", "p.ghp:2: expected end of line after a number sent as a float (a selector is a "
+                               "word), got '3'"},
     {"resize env 0", "p.ghp:1: expected a frame count from 1 to 16777216, got '0'"},
     {"box a x~ \"unterminated", "p.ghp:1: expected a closing '\"'"},
 };
@@ -103,6 +105,7 @@ at 1024smp float cloud 2 880
 at 1s bang cloud
 at 2s replace env hann 64
 at 3s disable gran
+send cloud 2.5
 )", "p.ghp", "/patches");
     EXPECT_EQ(p.sample_rate, 48000.0);
     EXPECT_EQ(p.vector_size, 32);
@@ -134,7 +137,7 @@ at 3s disable gran
     ASSERT_EQ(p.outputs.size(), 2u);
     EXPECT_EQ(p.outputs[0].channel, 3);
     EXPECT_EQ(p.outputs[1].channel, 0); // every outlet of cloud
-    ASSERT_EQ(p.events.size(), 5u);
+    ASSERT_EQ(p.events.size(), 6u);
     EXPECT_EQ(p.events[0].kind, Event::Kind::Send);
     EXPECT_EQ(p.events[0].at.first_sample(48000.0), 0);
     EXPECT_EQ(p.events[0].atoms, grainhost::Atoms{Atom::lng(1)});
@@ -143,6 +146,10 @@ at 3s disable gran
     EXPECT_EQ(p.events[2].kind, Event::Kind::Bang);
     EXPECT_EQ(p.events[3].kind, Event::Kind::BufferReplace);
     EXPECT_EQ(p.events[4].kind, Event::Kind::Disable);
+    // A lone number is a float to inlet 1, as a message box sends it.
+    EXPECT_EQ(p.events[5].kind, Event::Kind::Float);
+    EXPECT_EQ(p.events[5].inlet, 1);
+    EXPECT_EQ(p.events[5].value, 2.5);
 }
 
 TEST(PatchReader, NoiseSeedsDifferPerLineByDefault) {

@@ -410,3 +410,23 @@ TEST_F(RenderTest, InterruptedRenderLeavesNoFile) {
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_TRUE(listing().empty()) << ::testing::PrintToString(listing());
 }
+
+TEST_F(RenderTest, FreezeExampleSoundsOnAfterItsSourceStops) {
+    // The melody stops at 2.5 s; the frozen recording keeps the grains sounding until "freeze 0"
+    // at 5 s lets the silent present in, and the last grains (at most 1.2 s behind) die away.
+    Outcome r = grainhost("render '" EXAMPLES_DIR "/freeze.ghp' -o out.wav -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    AudioData d = read_audio(path("out.wav"));
+    ASSERT_EQ(d.frames, 7 * 44100);
+    for (int ch = 1; ch <= 2; ++ch) {
+        auto v = d.channel(ch);
+        auto window_peak = [&](double from, double to) {
+            float p = 0.0f;
+            for (auto i = static_cast<size_t>(from * 44100); i < static_cast<size_t>(to * 44100); ++i)
+                p = std::max(p, std::fabs(v[i]));
+            return p;
+        };
+        EXPECT_GT(window_peak(3.0, 5.0), 0.01f) << "channel " << ch;
+        EXPECT_EQ(window_peak(6.5, 7.0), 0.0f) << "channel " << ch;
+    }
+}

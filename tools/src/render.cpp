@@ -231,9 +231,10 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
             fail_at(p, f.line, "expected a channel from 1 to " + std::to_string(d.channels) + " of " + in->path +
                                    ", got " + std::to_string(f.signal.channel));
         std::string key = in->name + "#" + std::to_string(f.signal.channel);
-        if (!input_channels.count(key))
+        const bool first_use = !input_channels.count(key);
+        if (first_use)
             input_channels.emplace(key, d.channel(f.signal.channel));
-        if (d.sample_rate != static_cast<int>(sr))
+        if (first_use && d.sample_rate != static_cast<int>(sr))
             notes.push_back(in->path + ": recorded at " + std::to_string(d.sample_rate) +
                             " Hz, played sample for sample at " + std::to_string(static_cast<int>(sr)) + " Hz");
     }

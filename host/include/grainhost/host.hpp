@@ -107,7 +107,8 @@ public:
     // inlet add up.
     bool connect(BoxId src, int outlet, BoxId dst, int inlet);
     // Marks a signal inlet as fed by the embedder: it counts as connected, and input() gives the
-    // vector to fill before every run_vector().
+    // vector to fill before every run_vector(). Connections into a fed inlet add onto what the
+    // embedder wrote.
     void feed(BoxId box, int inlet);
     void set_disabled(BoxId box, bool disabled);
 
@@ -117,7 +118,8 @@ public:
     void dsp_start(float sample_rate, int vector_size);
     void dsp_stop();
     bool dsp_running() const;
-    float sample_rate() const; // sys_getsr(): the rate of dsp_start, 44100 before it
+    float sample_rate() const; // sys_getsr(): the rate of the last dsp_start (kept after dsp_stop),
+                               // 44100 before any
     int vector_size() const;
 
     float *input(BoxId box, int inlet);                // n samples, valid while the chain stands

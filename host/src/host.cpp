@@ -3,6 +3,8 @@
 //
 // All of it runs on the message thread. Dispatch does not take the chain mutex (messages may run
 // while run_vector runs on the audio thread); creation, destruction and chain changes do.
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -220,7 +222,10 @@ std::optional<BoxId> Host::create(const std::string &class_name, const Atoms &ar
     }
     if (!load(class_name)) return std::nullopt;
     t_messlist *cls = detail::find_class(gensym(class_name.c_str()));
-    if (!cls || !cls->creator) return std::nullopt;
+    if (!cls || !cls->creator) {
+        error("%s: no creation routine", class_name.c_str());
+        return std::nullopt;
+    }
 
     auto b = std::make_unique<box>();
     b->id = impl_->next_id++; // NB: a failed creation uses up its id, so its console lines stay its own
@@ -335,13 +340,20 @@ void Host::send_float(BoxId id, int inlet, double value) {
         post("%s: no inlet %d", b->cls->name->s_name, inlet);
         return;
     }
-    if (!b->cls->flt) {
+    method fn = b->cls->flt;
+    if (!fn) { // a class may register "float" as a plain one-float handler
+        auto it = b->cls->methods.find(gensym("float"));
+        if (it != b->cls->methods.end() && it->second.types.size() == 1 && it->second.types[0] == A_FLOAT) {
+            fn = it->second.fn;
+        }
+    }
+    if (!fn) {
         post("%s: no method for 'float'", b->cls->name->s_name);
         return;
     }
     auto *x = static_cast<t_pxobject *>(b->record ? b->record : b->obj);
     x->z_in = inlet - 1;
-    as_fn<void (*)(void *, double)>(b->cls->flt)(b->obj, value);
+    as_fn<void (*)(void *, double)>(fn)(b->obj, value);
     x->z_in = 0;
 }
 

@@ -47,6 +47,8 @@ std::string load_library(const std::string &name, const std::vector<std::string>
     static auto *mains_run = new std::set<void *>;
 
     std::string path;
+    // NB: a class name is a file name, never a path.
+    if (name.empty() || name.find('/') != std::string::npos) return name + ": no such object";
     for (const std::string &folder : folders) {
         std::string candidate = folder + "/" + name + ".so";
         if (::access(candidate.c_str(), R_OK) == 0) {

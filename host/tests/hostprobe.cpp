@@ -43,6 +43,19 @@ t_int *probe_perform(t_int *w) {
         for (int k = 0; k < n_in; ++k) in[k] = ins[k][i]; // all inputs before any output: vectors may alias
         for (int k = 0; k < n_out; ++k) outs[k][i] = (n_in > 0 ? in[k % n_in] * gain : 0.0f) + bias;
     }
+    // Reads every sample of the watched buffer~: the host changes buffers only between vectors.
+    if (t_symbol *watch = std::atomic_ref<t_symbol *>(x->watch).load(std::memory_order_acquire)) {
+        t_object *b = symbol_thing(watch);
+        float sum = 0.0f;
+        int32_t frames = -1;
+        if (b && buffer_valid(b) && !buffer_inuse(b)) {
+            frames = buffer_frames(b);
+            const float *samples = buffer_samples(b);
+            for (int32_t i = 0; i < frames; ++i) sum += samples[i];
+        }
+        x->watch_sum = sum;
+        x->watch_frames = frames;
+    }
     const int emit = std::atomic_ref<int32_t>(x->emit).load(std::memory_order_relaxed);
     for (int e = 0; e < emit; ++e) {
         t_atom a[2];
@@ -164,6 +177,9 @@ void probe_emit(t_hostprobe *x, t_atom_long n) {
 }
 void probe_gain(t_hostprobe *x, double g) { store(x->gain, static_cast<float>(g)); }
 void probe_bias(t_hostprobe *x, double b) { store(x->bias, static_cast<float>(b)); }
+void probe_watch(t_hostprobe *x, t_symbol *s) {
+    std::atomic_ref<t_symbol *>(x->watch).store(s, std::memory_order_release);
+}
 void probe_dspfree(t_hostprobe *x) { z_dsp_free(&x->ob); }
 void probe_mains(t_hostprobe *) { post("mains %d", main_runs); }
 void probe_sr(t_hostprobe *) { post("sr %g", static_cast<double>(sys_getsr())); }
@@ -204,6 +220,7 @@ extern "C" EXT_EXPORT int main() {
     addmess(as_method(probe_mains), "mains", A_NOTHING);
     addmess(as_method(probe_sr), "sr", A_NOTHING);
     addmess(as_method(probe_buf), "buf", A_SYM, A_NOTHING);
+    addmess(as_method(probe_watch), "watch", A_SYM, A_NOTHING);
     addbang(as_method(probe_bang));
     addfloat(as_method(probe_float));
     z_add_signalmethod();

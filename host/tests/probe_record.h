@@ -32,4 +32,7 @@ struct t_hostprobe {
     int32_t performs;       // calls of the main perform routine
     int32_t marks;          // calls of the second routine, which checks it runs after the main one
     int32_t disabled_seen;  // z_isdisabled at the last perform
+    t_symbol *watch;        // msg -> dsp: a buffer~ name the perform routine reads every vector
+    float watch_sum;        // sum of the watched buffer's samples at the last perform
+    int32_t watch_frames;   // its frame count then (-1: nothing bound)
 };

@@ -305,10 +305,10 @@ TEST_P(ChainTest, VectorsOnAnotherThreadWhileMessagesArrive) {
         // Every buffer change lands between vectors: the perform routine reading all samples of
         // the buffer never sees freed or shortened memory (AddressSanitizer would say so).
         switch (round % 4) {
-        case 0: host.buffer_resize("thread_env", 2 + round % 50); break;
-        case 1: host.buffer_replace("thread_env", std::vector<float>(1 + round % 70, 1.0f)); break;
+        case 0: host.buffer_resize("thread_env", 20000 + round % 50); break;
+        case 1: host.buffer_replace("thread_env", std::vector<float>(30000 + round % 70, 1.0f)); break;
         case 2: host.buffer_delete("thread_env"); break;
-        case 3: host.buffer_create("thread_env", std::vector<float>(1 + round % 30, 1.0f)); break;
+        case 3: host.buffer_create("thread_env", std::vector<float>(10000 + round % 30, 1.0f)); break;
         }
         const size_t now = host.lists(b).size(); // collects while the audio thread sends
         EXPECT_GE(now, collected);

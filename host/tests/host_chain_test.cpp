@@ -148,6 +148,9 @@ TEST_P(ChainTest, PerformWordsAndOrder) {
     }
     EXPECT_LT(rec(source)->stamp, rec(consumer)->stamp);
     EXPECT_LT(rec(loose)->stamp, rec(source)->stamp); // ties go by creation order
+    // The "dsp" handler's console lines carry its box.
+    EXPECT_THAT(host.console_text(consumer), ::testing::Contains("dsp 16"));
+    EXPECT_THAT(host.console_text(0), ::testing::Not(::testing::Contains("dsp 16")));
 }
 
 TEST_P(ChainTest, ConnectRejectsCyclesAndBadEnds) {

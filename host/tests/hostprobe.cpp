@@ -89,6 +89,7 @@ void probe_dsp(t_hostprobe *x, t_signal **sp, short *count) {
     for (int i = 0; i < total; ++i) words[2 + i] = sp[i]->s_vec;
     dsp_addv(probe_perform, 2 + total, words);
     dsp_add(probe_mark, 1, x);
+    post("dsp %d", static_cast<int>(sp[0] ? sp[0]->s_n : 0));
 }
 
 void *probe_new(t_symbol *s, long argc, t_atom *argv) {

@@ -6,6 +6,7 @@
 // in progress and is seen by the next one. run_vector allocates nothing: every vector, source list
 // and perform argument vector is made when the chain is built.
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstring>
 #include <queue>
@@ -243,7 +244,7 @@ void Host::set_disabled(BoxId box, bool disabled) {
 
 void Host::dsp_start(float sample_rate, int vector_size) {
     std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
-    if (!(sample_rate > 0.0f)) sample_rate = 44100.0f;
+    if (!(sample_rate > 0.0f) || !std::isfinite(sample_rate)) sample_rate = 44100.0f;
     if (vector_size < 1) vector_size = 1;
     impl_->sr.store(sample_rate, std::memory_order_relaxed);
     impl_->n = vector_size;

@@ -341,7 +341,13 @@ TEST(HostLifetime, DestroyingTheHostUnbindsBuffers) {
         EXPECT_NE(symbol_thing(gensym("lifetime_buf")), nullptr);
     }
     EXPECT_EQ(symbol_thing(gensym("lifetime_buf")), nullptr);
-    EXPECT_EQ(sys_getsr(), 44100.0f); // no Host: the default rate
+    // With no Host: the default rate, no records, console lines on stderr.
+    EXPECT_EQ(sys_getsr(), 44100.0f);
+    EXPECT_EQ(newobject(nullptr), nullptr);
+    ::testing::internal::CaptureStderr();
+    post("alone %d", 1);
+    error("alone %d", 2);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "alone 1\nerror: alone 2\n");
 }
 
 } // namespace

@@ -28,7 +28,7 @@ buffer env hann 1024
 box cloud brindel~ env 2
 signal cloud 1 impulse 25
 signal cloud 2 noise 220 1320 seed 11
-signal cloud 4 const 0.25
+float cloud 4 0.25
 signal cloud 5 noise 40 160 seed 12
 signal cloud 6 noise 0 1 seed 13
 
@@ -44,13 +44,14 @@ signal echo 6 noise 60 240 seed 23
 signal echo 7 noise 0 1 seed 24
 
 # Both for three seconds; the echo's memory freezes at 2.5 s and it goes on alone from 3 s,
-# granulating what it holds.
+# granulating what it holds. The cloud's grains from 3 s on have amplitude 0, so the ones still
+# sounding end with their envelopes rather than being cut.
 output 1 cloud 1 gain 0.7
 output 2 cloud 2 gain 0.7
 output 1 echo 1
 output 2 echo 2
 at 2500ms send echo freeze 1
-at 3s disable cloud
+at 3s float cloud 4 0
 )";
 
 std::string help_text() {

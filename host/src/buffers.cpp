@@ -100,7 +100,7 @@ void Host::buffer_create(const std::string &name, const std::vector<float> &samp
 }
 
 void Host::buffer_replace(const std::string &name, const std::vector<float> &samples, int channels) {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     detail::buffer_entry fresh;
     fresh.rec = impl_->buffer_make(name, samples, channels, fresh.memory);
     auto it = impl_->buffers.find(name);
@@ -114,7 +114,7 @@ void Host::buffer_replace(const std::string &name, const std::vector<float> &sam
 }
 
 void Host::buffer_resize(const std::string &name, int32_t frames) {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     auto it = impl_->buffers.find(name);
     if (it == impl_->buffers.end()) {
         error("buffer~: no buffer~ %s to resize", name.c_str());
@@ -135,7 +135,7 @@ void Host::buffer_resize(const std::string &name, int32_t frames) {
 }
 
 void Host::buffer_delete(const std::string &name) {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     auto it = impl_->buffers.find(name);
     if (it == impl_->buffers.end()) return;
     detail::bind_symbol(it->second.rec->name, nullptr);
@@ -144,7 +144,7 @@ void Host::buffer_delete(const std::string &name) {
 }
 
 void Host::buffer_set_valid(const std::string &name, bool valid) {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     auto it = impl_->buffers.find(name);
     if (it == impl_->buffers.end()) {
         error("buffer~: no buffer~ %s", name.c_str());
@@ -154,7 +154,7 @@ void Host::buffer_set_valid(const std::string &name, bool valid) {
 }
 
 void Host::buffer_set_inuse(const std::string &name, bool inuse) {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     auto it = impl_->buffers.find(name);
     if (it == impl_->buffers.end()) {
         error("buffer~: no buffer~ %s", name.c_str());
@@ -164,7 +164,7 @@ void Host::buffer_set_inuse(const std::string &name, bool inuse) {
 }
 
 bool Host::buffer_exists(const std::string &name) const {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     return impl_->buffers.count(name) != 0;
 }
 

@@ -1,15 +1,17 @@
-// chain.cpp: the signal chain: connections, the "dsp" calls that install perform routines, and
-// run_vector.
+// chain.cpp: the signal chain: connections, the "dsp" calls that install perform routines,
+// run_vector, and the audio thread of the threaded mode.
 //
 // Everything that changes the chain (boxes, connections, feeds, buffers) holds chain_mutex, and
 // run_vector holds it for a whole vector, so a change from the message thread waits for the vector
 // in progress and is seen by the next one. run_vector allocates nothing: every vector, source list
-// and perform argument vector is made when the chain is built.
+// and perform argument vector is made when the chain is built. The audio thread runs vectors back to
+// back under the same mutex and steps aside after a vector while a message-thread change waits.
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
 #include <queue>
+#include <thread>
 
 #include "internal.h"
 
@@ -211,7 +213,7 @@ bool would_cycle(const std::vector<detail::connection> &connections, detail::box
 } // namespace
 
 bool Host::connect(BoxId src, int outlet, BoxId dst, int inlet) {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     detail::box *s = impl_->find(src);
     detail::box *d = impl_->find(dst);
     if (!s || !d) return false;
@@ -227,7 +229,7 @@ bool Host::connect(BoxId src, int outlet, BoxId dst, int inlet) {
 }
 
 void Host::feed(BoxId box, int inlet) {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     detail::box *b = impl_->find(box);
     if (!b || inlet < 1 || inlet > b->signal_inlets) return;
     b->fed[static_cast<size_t>(inlet - 1)] = true;
@@ -243,7 +245,7 @@ void Host::set_disabled(BoxId box, bool disabled) {
 }
 
 void Host::dsp_start(float sample_rate, int vector_size) {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     if (!(sample_rate > 0.0f) || !std::isfinite(sample_rate)) sample_rate = 44100.0f;
     if (vector_size < 1) vector_size = 1;
     impl_->sr.store(sample_rate, std::memory_order_relaxed);
@@ -257,7 +259,7 @@ void Host::dsp_start(float sample_rate, int vector_size) {
 }
 
 void Host::dsp_stop() {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     impl_->running = false;
     impl_->free_chain();
 }
@@ -283,11 +285,58 @@ const float *Host::output(BoxId box, int outlet) const {
 }
 
 void Host::run_vector() {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     if (!impl_->running) return;
     impl_->run();
 }
 
 uint64_t Host::vectors_run() const { return impl_->vectors.load(std::memory_order_acquire); }
 
+void Host::start_audio_thread(VectorHook before, VectorHook after) {
+    if (impl_->audio_thread.joinable()) return;
+    impl_->hook_before = std::move(before);
+    impl_->hook_after = std::move(after);
+    impl_->audio_stop.store(false, std::memory_order_relaxed);
+    impl_->audio_thread = std::thread([r = impl_.get()] { r->audio_loop(); });
+}
+
+void Host::stop_audio_thread() {
+    if (!impl_->audio_thread.joinable()) return;
+    impl_->audio_stop.store(true, std::memory_order_relaxed);
+    impl_->audio_thread.join();
+    impl_->hook_before = nullptr;
+    impl_->hook_after = nullptr;
+}
+
+bool Host::audio_thread_running() const { return impl_->audio_thread.joinable(); }
+
 } // namespace grainhost
+
+namespace grainhost::detail {
+
+void runtime::audio_loop() {
+    while (!audio_stop.load(std::memory_order_relaxed)) {
+        bool ran = false;
+        {
+            std::lock_guard<std::recursive_mutex> lock(chain_mutex);
+            if (running) {
+                const uint64_t v = vectors.load(std::memory_order_relaxed);
+                if (hook_before) hook_before(v);
+                run();
+                if (hook_after) hook_after(v);
+                ran = true;
+            }
+        }
+        if (!ran) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        // A message-thread change waits for the lock: let it in before the next vector.
+        while (chain_waiters.load(std::memory_order_relaxed) > 0 &&
+               !audio_stop.load(std::memory_order_relaxed)) {
+            std::this_thread::yield();
+        }
+    }
+}
+
+} // namespace grainhost::detail

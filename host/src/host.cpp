@@ -193,8 +193,9 @@ Host::Host(HostOptions options) : impl_(std::make_unique<Impl>(std::move(options
 }
 
 Host::~Host() {
+    stop_audio_thread();
     {
-        std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+        detail::chain_guard lock(*impl_);
         impl_->running = false;
         impl_->free_chain();
         while (!impl_->boxes.empty()) impl_->destroy_box(std::prev(impl_->boxes.end())->second.get());
@@ -260,14 +261,14 @@ std::optional<BoxId> Host::create(const std::string &class_name, const Atoms &ar
         return std::nullopt;
     }
     raw->obj = static_cast<t_object *>(obj);
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     impl_->boxes.emplace(raw->id, std::move(b));
     impl_->rebuild_if_running();
     return raw->id;
 }
 
 void Host::destroy(BoxId id) {
-    std::lock_guard<std::recursive_mutex> lock(impl_->chain_mutex);
+    detail::chain_guard lock(*impl_);
     box *b = impl_->find(id);
     if (!b) return;
     impl_->destroy_box(b);

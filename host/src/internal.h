@@ -9,10 +9,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -172,6 +174,7 @@ struct runtime {
 
     // The signal chain.
     std::recursive_mutex chain_mutex;
+    std::atomic<int32_t> chain_waiters{0}; // message-thread callers waiting for chain_mutex
     bool running = false;
     std::atomic<float> sr{44100.0f};
     int n = 0;
@@ -192,6 +195,13 @@ struct runtime {
     std::atomic<uint32_t> ring_head{0};    // dsp -> msg (consumer position)
     std::atomic<uint32_t> ring_tail{0};    // msg -> dsp (producer position)
     std::atomic<uint64_t> dropped{0};
+
+    // Threaded mode: the audio thread runs vectors until audio_stop is set.
+    std::thread audio_thread;
+    std::atomic<bool> audio_stop{false};   // msg -> dsp
+    Host::VectorHook hook_before;          // set before the thread starts, cleared after it ends
+    Host::VectorHook hook_after;
+    void audio_loop();
 
     // Allocation failure hook: remaining successes, < 0 never fails.
     std::atomic<int64_t> alloc_budget{-1};
@@ -217,6 +227,24 @@ struct runtime {
     box *find(BoxId id) const;
     box *box_of(void *object) const; // from the record's o_host
     void destroy_box(box *b);        // chain_mutex held
+};
+
+// Holds chain_mutex, and while it waits for it tells the audio thread of threaded mode to leave the
+// mutex free after its vector (a std::mutex is not fair: a loop that unlocks and locks at once could
+// keep a message-thread change waiting for many vectors).
+class chain_guard {
+public:
+    explicit chain_guard(runtime &r) : r_(r) {
+        r_.chain_waiters.fetch_add(1, std::memory_order_relaxed);
+        r_.chain_mutex.lock();
+        r_.chain_waiters.fetch_sub(1, std::memory_order_relaxed);
+    }
+    ~chain_guard() { r_.chain_mutex.unlock(); }
+    chain_guard(const chain_guard &) = delete;
+    chain_guard &operator=(const chain_guard &) = delete;
+
+private:
+    runtime &r_;
 };
 
 runtime *current();

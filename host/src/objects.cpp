@@ -113,7 +113,7 @@ EXT_EXPORT void z_dsp_free(t_pxobject *x) {
     if (!x || !r) return;
     box *b = r->box_of(x);
     if (!b) return;
-    std::lock_guard<std::recursive_mutex> lock(r->chain_mutex);
+    chain_guard lock(*r);
     r->detach(b);
 }
 

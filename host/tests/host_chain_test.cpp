@@ -1,11 +1,12 @@
 // host_chain_test.cpp: the signal chain through grainhost::Host and hostprobe~: the "dsp" calls and
 // their counts, perform argument vectors and order, aliased and separate vectors, fan-in, cycles,
 // detaching, the disabled word, lists sent from perform routines, run_vector allocating nothing,
-// and run_vector on its own thread while messages arrive.
+// run_vector on its own thread while messages arrive, and the threaded mode.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
@@ -328,6 +329,70 @@ TEST_P(ChainTest, VectorsOnAnotherThreadWhileMessagesArrive) {
     EXPECT_EQ(rec(b)->performs, vectors + 1);
     ASSERT_EQ(seen.size() + host.lists_dropped(), static_cast<size_t>(vectors) + 1);
     for (size_t i = 1; i < seen.size(); ++i) ASSERT_LT(seen[i - 1].vector, seen[i].vector);
+}
+
+} // namespace
+
+namespace {
+
+// The threaded mode: the host's audio thread runs vectors back to back with the hooks around each
+// one, while this thread sends messages, changes buffers and rebuilds the chain. Every vector runs
+// its hooks once, in order, with the output of that very vector; a dsp_stop idles the thread; a
+// waiting change gets the lock (the loop below would never end if the audio thread kept it).
+TEST_P(ChainTest, ThreadedModeRunsHooksAroundEveryVector) {
+    const BoxId a = probe(1, 1);
+    host.feed(a, 1);
+    host.buffer_create("thread_env", {1.f, 1.f});
+    host.send(a, "watch", {Atom::sym("thread_env")});
+    host.dsp_start(44100.0f, 16);
+
+    std::atomic<uint64_t> hook_vectors{0}; // written by the audio thread only
+    std::atomic<bool> fault{false};
+    uint64_t last_before = ~uint64_t{0}; // audio thread only
+    float *in = host.input(a, 1);
+    host.start_audio_thread(
+        [&](uint64_t v) {
+            if (last_before != ~uint64_t{0} && v != last_before + 1) fault.store(true);
+            last_before = v;
+            for (int i = 0; i < 16; ++i) in[i] = static_cast<float>((v + static_cast<uint64_t>(i)) & 1023);
+        },
+        [&](uint64_t v) {
+            const float *out = host.output(a, 1);
+            for (int i = 0; i < 16; ++i) {
+                if (!out || out[i] != static_cast<float>((v + static_cast<uint64_t>(i)) & 1023)) fault.store(true);
+            }
+            if (v != last_before) fault.store(true);
+            hook_vectors.fetch_add(1);
+        });
+    EXPECT_TRUE(host.audio_thread_running());
+    int round = 0;
+    while (host.vectors_run() < 3000) {
+        switch (round % 4) {
+        case 0: host.buffer_resize("thread_env", 2000 + round % 50); break;
+        case 1: host.buffer_replace("thread_env", std::vector<float>(3000 + round % 70, 1.0f)); break;
+        case 2: host.buffer_delete("thread_env"); break;
+        case 3: host.buffer_create("thread_env", std::vector<float>(1000 + round % 30, 1.0f)); break;
+        }
+        host.send(a, "emit", {Atom::lng(round % 2)});
+        if (round % 50 == 25) host.dsp_start(44100.0f, 16); // a rebuild while the thread runs
+        ++round;
+    }
+    host.dsp_stop();
+    const uint64_t stopped_at = host.vectors_run();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(host.vectors_run(), stopped_at);
+    host.stop_audio_thread();
+    EXPECT_FALSE(host.audio_thread_running());
+    EXPECT_FALSE(fault.load());
+    EXPECT_EQ(hook_vectors.load(), stopped_at);
+
+    // The calling thread runs vectors again as before.
+    host.dsp_start(44100.0f, 16);
+    host.run_vector();
+    EXPECT_EQ(host.vectors_run(), stopped_at + 1);
+    // A second start and stop work, and the destructor stops a running thread.
+    host.start_audio_thread();
+    while (host.vectors_run() < stopped_at + 10) std::this_thread::yield();
 }
 
 } // namespace

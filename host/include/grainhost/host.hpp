@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -130,6 +131,21 @@ public:
     // the chain is built.
     void run_vector();
     uint64_t vectors_run() const;
+
+    // ---- threaded mode -------------------------------------------------------------------------
+    // A hook called on the audio thread around every vector, with vectors_run() before that vector.
+    // It runs under the chain lock, so input() and output() of the standing chain are safe to use
+    // in it; it must not allocate, lock, block or call the message-side API (send, buffers, ...).
+    using VectorHook = std::function<void(uint64_t vector)>;
+    // Starts the audio thread: it runs vectors back to back (before, run_vector, after) while the
+    // chain is running, and idles (sleeping 1 ms at a time) while it is not. Chain and buffer changes
+    // from the message thread wait for the vector in progress and land between two vectors; the
+    // thread leaves the lock free whenever such a change waits for it. Does nothing when the
+    // thread already runs. Messages (send, send_float, ...) go on meanwhile from the calling thread.
+    void start_audio_thread(VectorHook before = {}, VectorHook after = {});
+    // Stops and joins the audio thread after its current vector; the destructor does it too.
+    void stop_audio_thread();
+    bool audio_thread_running() const;
 
     // ---- what the boxes said -------------------------------------------------------------------
     std::vector<ConsoleLine> console() const;

@@ -1,12 +1,12 @@
 // alloc_test.cpp: no perform routine of brindel~ allocates. malloc is counted while a flag is set,
 // around run_vector() after a warm-up; operator new reaches malloc too. Skipped under the
-// sanitizers, which replace the allocator.
+// sanitizers (address, thread), which replace the allocator.
 #include <atomic>
 #include <cstdlib>
 
 #include "brindel_test_support.h"
 
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 extern "C" void *__libc_malloc(size_t);
 extern "C" void *__libc_calloc(size_t, size_t);
 extern "C" void *__libc_realloc(void *, size_t);
@@ -36,7 +36,7 @@ namespace {
 using Alloc = Brindel;
 
 TEST_F(Alloc, PerformAllocatesNothing) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer replaces the allocator";
 #else
     host.buffer_create("env", hann(1024));

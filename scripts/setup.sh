@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the renderer need, when any is missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev)
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev
+          clang-14 libclang-rt-14-dev) # clang and the libFuzzer runtime: scripts/fuzz.sh
 
 missing=()
 for p in "${packages[@]}"; do

@@ -23,7 +23,7 @@ std::vector<float> AudioData::channel(int ch) const {
     return out;
 }
 
-AudioData read_audio(const std::string &path) {
+AudioData read_audio(const std::string &path, int64_t max_samples) {
     SF_INFO info{};
     SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
     if (!f) {
@@ -34,11 +34,13 @@ AudioData read_audio(const std::string &path) {
     AudioData d;
     d.channels = info.channels;
     d.sample_rate = info.samplerate;
-    // A float per sample in memory: refuse files that would not fit a sane budget (1 GiB).
+    // A float per sample in memory: refuse files that would not fit the budget left.
     if (info.channels <= 0 || info.frames < 0 ||
-        static_cast<double>(info.frames) * info.channels > (1u << 28)) {
+        static_cast<double>(info.frames) * info.channels > static_cast<double>(max_samples)) {
         sf_close(f);
-        throw AudioError(path + ": cannot read: too long (more than 268435456 samples)");
+        throw AudioError(path + ": cannot read: too long (more than " + std::to_string(max_samples) +
+                         " samples" + (max_samples < max_held_samples ? " left of the " +
+                         std::to_string(max_held_samples) + " that buffers and inputs may hold" : "") + ")");
     }
     d.samples.resize(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
     sf_count_t got = sf_readf_float(f, d.samples.data(), info.frames);
@@ -89,6 +91,22 @@ OutputFormat output_format(const std::string &path, int bits) {
     else
         throw AudioError(path + ": expected 16, 24 or 32 bits");
     return f;
+}
+
+void check_output_size(const std::string &path, const OutputFormat &format, int64_t frames, int channels) {
+    if (format.major == SF_FORMAT_FLAC)
+        return;
+    const int64_t width = format.sample == SampleFormat::Pcm16 ? 2 : format.sample == SampleFormat::Pcm24 ? 3 : 4;
+    // 4 GiB less room for the header chunks.
+    const int64_t limit = (int64_t(1) << 32) - 4096;
+    const double bytes = static_cast<double>(frames) * channels * static_cast<double>(width);
+    if (bytes > static_cast<double>(limit)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.1f GiB", bytes / 1073741824.0);
+        throw AudioError(path + ": expected at most 4 GiB of samples in a " +
+                         (format.major == SF_FORMAT_WAV ? "WAV" : "AIFF") + " file, got " + text +
+                         " (a shorter duration, fewer channels or bits, or a .flac name)");
+    }
 }
 
 struct AudioWriter::Impl {

@@ -27,7 +27,12 @@ struct AudioData {
     std::vector<float> channel(int ch) const;
 };
 
-AudioData read_audio(const std::string &path);
+// Samples (frames x channels) held in memory for buffers and inputs, in all: 1 GiB of floats.
+inline constexpr int64_t max_held_samples = int64_t(1) << 28;
+
+// Reads a whole file; a file of more than max_samples samples (frames x channels) is refused
+// before its samples are read.
+AudioData read_audio(const std::string &path, int64_t max_samples = max_held_samples);
 
 enum class SampleFormat { Pcm16, Pcm24, Float32 };
 
@@ -39,6 +44,10 @@ struct OutputFormat {
 // The container from the file name's extension (.wav, .flac, .aif/.aiff); `bits` 0 picks the
 // default (float, or 24-bit for FLAC). Throws AudioError naming what is possible.
 OutputFormat output_format(const std::string &path, int bits);
+
+// Refuses (AudioError "PATH: expected ...") a render whose samples a WAV or AIFF file cannot hold:
+// their chunk sizes are 32-bit, so more than 4 GiB of samples would give a file with a broken header.
+void check_output_size(const std::string &path, const OutputFormat &format, int64_t frames, int channels);
 
 class AudioWriter {
 public:

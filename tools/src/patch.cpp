@@ -7,11 +7,13 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <set>
+#include <sys/stat.h>
 #include <sstream>
 
 namespace ghtool {
@@ -55,6 +57,25 @@ std::optional<int64_t> to_integer(const std::string &w) {
     if (e != b + w.size() || errno == ERANGE)
         return std::nullopt;
     return v;
+}
+
+// A word that a patcher types as a number but that no atom holds: an integer beyond the 32-bit
+// range of a long, or a number beyond the float range (1e400, 1e39). The host would turn these into
+// a float of another value or an infinity; in a patch file they are typing errors.
+bool atom_out_of_range(const std::string &w) {
+    grainhost::Atom a = grainhost::parse_atom(w);
+    if (a.type == grainhost::Atom::Type::Symbol)
+        return false;
+    if (a.type == grainhost::Atom::Type::Long)
+        return false;
+    if (!std::isfinite(a.f))
+        return true;
+    // An integer word that became a float because it does not fit a long.
+    const char *b = w.c_str();
+    char *e = nullptr;
+    errno = 0;
+    (void)std::strtoll(b, &e, 10);
+    return *e == '\0' && e != b;
 }
 
 // A cursor over the words of one statement; each take_* names what it expects.
@@ -116,6 +137,17 @@ public:
         pos_ = words_.size();
         return r;
     }
+    // The remaining words as message atoms; a number that no atom holds is a fault at its word.
+    grainhost::Atoms take_atoms() {
+        grainhost::Atoms atoms;
+        while (!done()) {
+            if (atom_out_of_range(words_[pos_]))
+                fail("an argument within range (a long from -2147483648 to 2147483647, or a float "
+                     "within +-3.4e38)");
+            atoms.push_back(grainhost::parse_atom(words_[pos_++]));
+        }
+        return atoms;
+    }
 
 private:
     std::string file_;
@@ -147,9 +179,11 @@ public:
             setting(l, p_.vector_size,
                     [&] { return static_cast<int>(l.take_int("a vector size from 1 to 8192", 1, 8192)); },
                     [](int) { return true; }, "");
-        else if (kw == "duration")
+        else if (kw == "duration") {
             setting(l, p_.duration, [&] { return l.take_time("a duration such as 4s, 250ms or 44100smp"); },
                     [](const PatchTime &) { return true; }, "");
+            p_.duration_line = l.line();
+        }
         else if (kw == "channels")
             setting(l, p_.channels,
                     [&] { return static_cast<int>(l.take_int("an output channel count from 1 to 64", 1, 64)); },
@@ -259,8 +293,7 @@ private:
         if (const BoxDecl *prev = p_.box(b.id))
             l.fail_here("a new box id; '" + b.id + "' is declared at line " + std::to_string(prev->line));
         b.class_name = l.take_word("a class name such as brindel~");
-        for (auto &w : l.rest())
-            b.args.push_back(grainhost::parse_atom(w));
+        b.args = l.take_atoms();
         b.line = l.line();
         p_.boxes.push_back(std::move(b));
     }
@@ -379,8 +412,7 @@ private:
                     l.fail("end of line after a number sent as a float (a selector is a word)");
                 return push(e);
             }
-            for (auto &w : l.rest())
-                e.atoms.push_back(grainhost::parse_atom(w));
+            e.atoms = l.take_atoms();
         } else if (kw == "float") {
             e.kind = Event::Kind::Float;
             e.box = known_box(l).id;
@@ -467,7 +499,8 @@ std::optional<PatchTime> parse_time(const std::string &word) {
         return std::nullopt;
     if (t.unit == PatchTime::Unit::Samples) {
         auto v = to_integer(num);
-        if (!v || *v < 0)
+        // A day at the highest sample rate; the renderer bounds it by a day at the patch's rate.
+        if (!v || *v < 0 || *v > max_time_samples)
             return std::nullopt;
         t.value = static_cast<double>(*v);
         return t;
@@ -531,16 +564,53 @@ std::optional<std::vector<std::string>> split_words(const std::string &line) {
     return words;
 }
 
+std::optional<size_t> bad_text_byte(const std::string &line) {
+    const auto *b = reinterpret_cast<const unsigned char *>(line.data());
+    const size_t n = line.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = b[i];
+        if (c < 0x80) {
+            if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7f)
+                return i;
+            ++i;
+            continue;
+        }
+        // A UTF-8 sequence: lead byte, then 1 to 3 continuation bytes; no overlong forms, no
+        // surrogates, nothing above U+10FFFF.
+        size_t len = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+        if (len == 0 || i + len > n)
+            return i;
+        for (size_t k = 1; k < len; ++k)
+            if ((b[i + k] & 0xc0) != 0x80)
+                return i;
+        if ((c == 0xe0 && b[i + 1] < 0xa0) || (c == 0xed && b[i + 1] > 0x9f) || (c == 0xf0 && b[i + 1] < 0x90) ||
+            (c == 0xf4 && b[i + 1] > 0x8f))
+            return i;
+        i += len;
+    }
+    return std::nullopt;
+}
+
 Patch parse_patch(const std::string &text, const std::string &file, const std::string &dir) {
     Patch p;
     p.file = file;
     p.dir = dir;
     Reader reader(p);
-    std::istringstream in(text);
+    // A byte-order mark some editors write at the start of a UTF-8 file is not part of the text.
+    std::istringstream in(text.compare(0, 3, "\xef\xbb\xbf") == 0 ? text.substr(3) : text);
     std::string raw;
     int line = 0;
     while (std::getline(in, raw)) {
         ++line;
+        // NB: the words of a line reappear in messages; a line of binary garbage (NUL bytes, escape
+        // sequences, broken UTF-8) is refused whole so that no message carries it to the terminal.
+        if (auto at = bad_text_byte(raw)) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02x", static_cast<unsigned>(static_cast<unsigned char>(raw[*at])));
+            throw PatchError(file + ":" + std::to_string(line) +
+                             ": expected text (UTF-8 without control characters), got byte " + hex +
+                             " at column " + std::to_string(*at + 1));
+        }
         auto words = split_words(raw);
         if (!words)
             throw PatchError(file + ":" + std::to_string(line) + ": expected a closing '\"'");
@@ -553,20 +623,35 @@ Patch parse_patch(const std::string &text, const std::string &file, const std::s
 }
 
 Patch read_patch(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw PatchError(path + ": cannot read: " + std::string(std::strerror(EISDIR)));
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         int err = errno;
         throw PatchError(path + ": cannot read: " + std::string(std::strerror(err)));
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throw PatchError(path + ": cannot read: read error");
+    // Read at most one byte beyond the bound: /dev/zero or a sound file named by mistake must not
+    // fill the memory.
+    std::string text;
+    char chunk[65536];
+    while (in && text.size() <= max_patch_bytes) {
+        in.read(chunk, sizeof chunk);
+        text.append(chunk, static_cast<size_t>(in.gcount()));
+    }
+    if (in.bad()) {
+        // A folder opens as a stream and fails at the first read.
+        int err = errno;
+        throw PatchError(path + ": cannot read: " + std::string(err ? std::strerror(err) : "read error"));
+    }
+    if (text.size() > max_patch_bytes)
+        throw PatchError(path + ": cannot read: more than " + std::to_string(max_patch_bytes >> 20) +
+                         " MiB, too large for a patch file");
     std::string dir;
     auto slash = path.rfind('/');
     if (slash != std::string::npos)
         dir = slash == 0 ? "/" : path.substr(0, slash);
-    return parse_patch(text.str(), path, dir);
+    return parse_patch(text, path, dir);
 }
 
 } // namespace ghtool

@@ -42,6 +42,10 @@ struct ShapeDef {
                         // tukey: taper ratio 0..1; unused by the others
 };
 inline constexpr int32_t max_buffer_frames = 1 << 24;
+// Times in samples are at most a day at the highest sample rate (768000 Hz).
+inline constexpr int64_t max_time_samples = int64_t(86400) * 768000;
+// A patch file is text of a few lines: anything larger is refused unread.
+inline constexpr size_t max_patch_bytes = size_t(16) << 20;
 
 // Where a buffer~'s samples come from: a shape, or one channel of an audio file.
 struct BufferSource {
@@ -133,6 +137,7 @@ struct Patch {
     std::optional<double> sample_rate;   // Hz
     std::optional<int> vector_size;      // samples
     std::optional<PatchTime> duration;
+    int duration_line = 0;               // line of the `duration` setting
     std::optional<int> channels;
     std::vector<InputDecl> inputs;
     std::vector<BufferDecl> buffers; // made before any box, in file order
@@ -154,5 +159,9 @@ Patch read_patch(const std::string &path);
 // Splits one line into words: blanks separate, `#` outside quotes starts a comment, "double quotes"
 // keep blanks and `#` inside one word (\" and \\ escape). nullopt for an unterminated quote.
 std::optional<std::vector<std::string>> split_words(const std::string &line);
+
+// The offset of the first byte of `line` that is not UTF-8 text (a control character other than
+// tab and carriage return, DEL, or a broken, overlong or out-of-range sequence); nullopt when clean.
+std::optional<size_t> bad_text_byte(const std::string &line);
 
 } // namespace ghtool

@@ -13,6 +13,7 @@
 #include <iomanip>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "audio_file.hpp"
@@ -181,15 +182,26 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
     const int vs = opt.vector_size ? *opt.vector_size : p.vector_size.value_or(default_vector_size);
     PatchTime dur_time = opt.duration ? *opt.duration : p.duration.value_or(PatchTime{PatchTime::Unit::Seconds, default_duration_s});
     const int64_t total = dur_time.samples(sr);
+    const std::string dur_where = opt.duration ? std::string("grainhost: --duration")
+                                : p.duration ? p.file + ":" + std::to_string(p.duration_line)
+                                             : p.file;
     if (total < 1)
-        throw PatchError(p.file + ": expected a duration of at least one sample");
+        throw PatchError(dur_where + ": expected a duration of at least one sample");
+    // Times are at most a day long; a day in samples depends on the rate, so it is checked here.
+    const int64_t day = static_cast<int64_t>(86400.0 * sr);
+    if (total > day)
+        throw PatchError(dur_where + ": expected a duration of at most a day (" + std::to_string(day) +
+                         " samples at " + std::to_string(static_cast<int64_t>(sr)) + " Hz), got " +
+                         std::to_string(total) + " samples");
 
+    std::set<std::string> overridden; // input files named on the command line, not in the patch
     for (auto &[name, path] : opt.inputs) {
         if (name.empty()) {
             if (p.inputs.size() != 1)
                 throw PatchError("--input " + path + ": expected NAME=FILE, since " + p.file + " has " +
                                  std::to_string(p.inputs.size()) + " inputs");
             p.inputs[0].path = path;
+            overridden.insert(path);
             continue;
         }
         InputDecl *in = p.input(name);
@@ -201,24 +213,58 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
                              (names.empty() ? " (it has none)" : " (" + names + ")"));
         }
         in->path = path;
+        overridden.insert(in->path);
     }
 
     const OutputFormat format = output_format(opt.output, opt.bits);
 
     // ---- every file, read before anything is made ----------------------------------------------
+    // Buffers and input files live in memory for the whole render: their samples are counted, and a
+    // patch that needs more than max_held_samples is refused before anything large is made.
+    int64_t held = 0;
+    auto charge = [&](int64_t samples, int line) {
+        held += samples;
+        if (held > max_held_samples)
+            fail_at(p, line, "expected at most " + std::to_string(max_held_samples) +
+                                 " samples of buffers and input files in all (1 GiB), got " +
+                                 std::to_string(held) + " up to this line");
+    };
+    for (auto &b : p.buffers)
+        if (!b.source.from_file)
+            charge(b.source.shape.frames, b.line);
+    std::map<std::string, int64_t> resized; // largest resize per buffer name: one copy lives at a time
+    for (auto &e : p.events) {
+        if ((e.kind == Event::Kind::BufferCreate || e.kind == Event::Kind::BufferReplace) && !e.source.from_file) {
+            charge(e.source.shape.frames, e.line);
+        } else if (e.kind == Event::Kind::BufferResize && e.frames > resized[e.buffer]) {
+            charge(e.frames - resized[e.buffer], e.line);
+            resized[e.buffer] = e.frames;
+        }
+    }
+
     std::map<std::string, AudioData> files;
-    auto need = [&](const std::string &path) {
-        if (!files.count(path))
-            files.emplace(path, read_audio(path));
+    auto need = [&](const std::string &path, int line) {
+        if (files.count(path))
+            return;
+        try {
+            files.emplace(path, read_audio(path, max_held_samples - held));
+        } catch (const AudioError &err) {
+            // The line that names the file, unless the command line named it.
+            if (line == 0)
+                throw;
+            throw AudioError(p.file + ":" + std::to_string(line) + ": " + err.what());
+        }
+        const AudioData &d = files.at(path);
+        charge(d.frames * d.channels, line);
     };
     for (auto &i : p.inputs)
-        need(i.path);
+        need(i.path, overridden.count(i.path) ? 0 : i.line);
     for (auto &b : p.buffers)
         if (b.source.from_file)
-            need(b.source.path);
+            need(b.source.path, b.line);
     for (auto &e : p.events)
         if ((e.kind == Event::Kind::BufferCreate || e.kind == Event::Kind::BufferReplace) && e.source.from_file)
-            need(e.source.path);
+            need(e.source.path, e.line);
 
     std::vector<std::string> notes;
     std::map<std::string, std::vector<float>> input_channels; // "name#channel" -> samples
@@ -238,6 +284,14 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
             notes.push_back(in->path + ": recorded at " + std::to_string(d.sample_rate) +
                             " Hz, played sample for sample at " + std::to_string(static_cast<int>(sr)) + " Hz");
     }
+
+    // Every buffer from a file holds a copy of one channel of it.
+    for (auto &b : p.buffers)
+        if (b.source.from_file)
+            charge(files.at(b.source.path).frames, b.line);
+    for (auto &e : p.events)
+        if ((e.kind == Event::Kind::BufferCreate || e.kind == Event::Kind::BufferReplace) && e.source.from_file)
+            charge(files.at(e.source.path).frames, e.line);
 
     std::vector<std::vector<float>> buffer_data;
     for (auto &b : p.buffers)
@@ -393,6 +447,7 @@ RenderResult render(Patch &p, const RenderOptions &opt, const ConsoleSink &sink)
         feed.vec = h.input(feed.box, feed.inlet);
     view.drain(h, all_boxes);
 
+    check_output_size(opt.output, format, total, channels);
     AudioWriter writer(opt.output, channels, static_cast<int>(std::lround(sr)), format);
     RenderResult r;
     r.frames = total;

@@ -226,6 +226,150 @@ TEST_F(RenderTest, PatchFaultsFoundWithTheHostNameLineAndWriteNothing) {
     }
 }
 
+// Malformed patch files through the program: each gives exactly one line on standard error that
+// names the file and, where the fault sits on one, the line; exit status 1; and nothing under the
+// output name (a file already there keeps its contents).
+TEST_F(RenderTest, MalformedPatchFilesGiveOneLineAndNoOutput) {
+    using namespace std::string_literals; // "\0"s keeps NUL bytes
+    std::string random_bytes = "\x80"; // not text from the first byte on
+    for (uint32_t x = 12345, i = 0; i < 4096; ++i) {
+        x = x * 1664525u + 1013904223u;
+        random_bytes += static_cast<char>(x >> 24);
+    }
+    std::string big_buffers;
+    for (int i = 1; i <= 17; ++i)
+        big_buffers += "buffer b" + std::to_string(i) + " rectangle 16777216\n";
+    // Seventeen small buffers, each resized to the largest frame count: the sixteenth resize is one
+    // too many (a resize of the same buffer again would count once).
+    std::string small_buffers, resizes;
+    for (int i = 1; i <= 17; ++i) {
+        small_buffers += "buffer b" + std::to_string(i) + " hann 64\n";
+        resizes += "at 1s resize b" + std::to_string(i) + " 16777216\n";
+    }
+    const std::string sat = " (a long from -2147483648 to 2147483647, or a float within +-3.4e38)";
+    const std::string text = "expected text (UTF-8 without control characters), got byte ";
+    struct Case {
+        const char *what;
+        std::string patch;      // contents of p.ghp
+        std::string message;    // the whole line, or its start when `prefix`
+        bool prefix = false;
+        std::string args = "render p.ghp -o out.wav -q";
+    } cases[] = {
+        // truncated
+        {"cut mid-line at the end, no newline", "buffer env hann 64\nbox a brindel~ env 2\nsignal a 1 impul",
+         "p.ghp:3: expected a signal (const, sine, phasor, impulse, noise, input), got 'impul'"},
+        {"cut mid-statement", "buffer env hann\nbox a brindel~ env 2\n",
+         "p.ghp:1: expected a frame count from 1 to 16777216, got end of line"},
+        {"cut inside a quoted path", "input v \"sounds/ta", "p.ghp:1: expected a closing '\"'"},
+        {"cut inside a UTF-8 sequence", "box a brindel~ env 2\n# caf\xc3", "p.ghp:2: " + text + "0xc3 at column 6"},
+        // binary garbage
+        {"NUL byte in a name", "box a brindel~ en\0v 2\n"s, "p.ghp:1: " + text + "0x00 at column 18"},
+        {"NUL byte in a keyword", "box a brindel~ env 2\nsig\0nal a 1 impulse 10\n"s, "p.ghp:2: " + text + "0x00 at column 4"},
+        {"invalid UTF-8", "box a brindel~ env 2\nsend a \xff\xfe\n", "p.ghp:2: " + text + "0xff at column 8"},
+        {"overlong UTF-8", "input v \xc0\xaf.wav\n", "p.ghp:1: " + text + "0xc0 at column 9"},
+        {"terminal escape sequence", "box a brindel~ env 2\nsend a \x1b[31mred\n", "p.ghp:2: " + text + "0x1b at column 8"},
+        {"random bytes", random_bytes, "p.ghp:1: " + text + "0x80 at column 1"},
+        // enormous numbers
+        {"duration beyond a day", "duration 99999999999999999999s\n",
+         "p.ghp:1: expected a duration such as 4s, 250ms or 44100smp, got '99999999999999999999s'"},
+        {"duration 1e400", "duration 1e400s\n", "p.ghp:1: expected a duration such as 4s, 250ms or 44100smp, got '1e400s'"},
+        {"duration in samples beyond a day at the rate", "duration 9999999999smp\nbox a brindel~ env 2\n",
+         "p.ghp:1: expected a duration of at most a day (3810240000 samples at 44100 Hz), got 9999999999 samples"},
+        {"duration beyond what a WAV file holds", "duration 86400s\nbox a brindel~ env 2\n",
+         "out.wav: expected at most 4 GiB of samples in a WAV file, got 28.4 GiB (a shorter duration, fewer "
+         "channels or bits, or a .flac name)"},
+        {"frame count", "buffer e hann 99999999999\n", "p.ghp:1: expected a frame count from 1 to 16777216, got '99999999999'"},
+        {"frame counts adding up beyond memory", big_buffers + "box a brindel~ b1 1\n",
+         "p.ghp:17: expected at most 268435456 samples of buffers and input files in all (1 GiB), got 285212672 up to "
+         "this line"},
+        {"resizes adding up beyond memory", small_buffers + "box a brindel~ b1 1\n" + resizes,
+         "p.ghp:34: expected at most 268435456 samples of buffers and input files in all (1 GiB), got 268436544 up to "
+         "this line"},
+        {"sample rate", "samplerate 99999999999999999999\n",
+         "p.ghp:1: expected a sample rate in Hz (a whole number from 1000 to 768000), got '99999999999999999999'"},
+        {"sample rate 1e400", "samplerate 1e400\n",
+         "p.ghp:1: expected a sample rate in Hz (a whole number from 1000 to 768000), got '1e400'"},
+        {"vector size", "vectorsize 99999999999999999999\n",
+         "p.ghp:1: expected a vector size from 1 to 8192, got '99999999999999999999'"},
+        {"message atom 1e400", "box a brindel~ env 2\nsend a grain 1e400 440.0 0.0 0.5 100.0 0.0 1.0 0\n",
+         "p.ghp:2: expected an argument within range" + sat + ", got '1e400'"},
+        {"creation atom beyond a long", "box a brindel~ 99999999999999999999 env\n",
+         "p.ghp:1: expected an argument within range" + sat + ", got '99999999999999999999'"},
+        {"float 1e400", "box a brindel~ env 2\nfloat a 2 1e400\n", "p.ghp:2: expected a number, got '1e400'"},
+        // unknown statements
+        {"unknown statement", "buffer env hann 64\nfrobnicate 3\n",
+         "p.ghp:2: expected a statement (samplerate, vectorsize, duration, channels, input, buffer, box, signal, "
+         "connect, output, at, send, float, bang, disable, enable, replace, resize, delete), got 'frobnicate'"},
+        {"unknown event", "box a brindel~ env 2\nat 1s explode a\n",
+         "p.ghp:2: expected an event (send, float, bang, disable, enable, buffer, replace, resize, delete) after the "
+         "time, got 'explode'"},
+        // cycles
+        {"cycle through three boxes",
+         "box a carvell~ env 1\nbox b carvell~ env 1\nbox c carvell~ env 1\nconnect a 1 b 1\nconnect b 1 c 1\n"
+         "connect c 1 a 1\n",
+         "p.ghp:6: expected a connection that closes no cycle: box 'a' already feeds box 'c'"},
+        // missing files
+        {"missing input file", "input v missing.wav\nbox a carvell~ env 2\nsignal a 1 input v\n",
+         "p.ghp:1: missing.wav: cannot read: ", true},
+        {"missing buffer file in an event", "box a brindel~ env 2\nat 1s buffer e file nothere.wav\n",
+         "p.ghp:2: nothere.wav: cannot read: ", true},
+        {"buffer file that is not audio", "buffer e file p.ghp\nbox a brindel~ e 2\n", "p.ghp:1: p.ghp: cannot read: ",
+         true},
+        {"patch is a folder", "", "folder.ghp: cannot read: Is a directory", false, "render folder.ghp -o out.wav -q"},
+        {"patch without end", "", "/dev/zero: cannot read: more than 16 MiB, too large for a patch file", false,
+         "render /dev/zero -o out.wav -q"},
+        // output
+        {"output inside a file", "box a brindel~ env 2\n", "p.ghp/out.wav: cannot write: Not a directory", false,
+         "render p.ghp -o p.ghp/out.wav -q"},
+        {"output under /proc", "box a brindel~ env 2\n", "/proc/grainhost-test/out.wav: cannot write: No such file or directory",
+         false, "render p.ghp -o /proc/grainhost-test/out.wav -q"},
+    };
+    fs::create_directory(path("folder.ghp"));
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::ofstream(path("p.ghp"), std::ios::binary).write(c.patch.data(), static_cast<std::streamsize>(c.patch.size()));
+        write("out.wav", "old");
+        Outcome r = grainhost(c.args);
+        EXPECT_EQ(r.status, 1);
+        ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.back(), '\n');
+        const std::string line = r.err.substr(0, r.err.size() - 1);
+        if (c.prefix)
+            EXPECT_EQ(line.substr(0, c.message.size()), c.message);
+        else
+            EXPECT_EQ(line, c.message);
+        std::ifstream in(path("out.wav"));
+        std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(kept, "old");
+        EXPECT_EQ(listing(), (std::vector<std::string>{"folder.ghp", "out.wav", "p.ghp", "stderr.txt"}));
+    }
+}
+
+TEST_F(RenderTest, TextThatIsNotAFaultRenders) {
+    // A last statement without a newline, a byte-order mark, CRLF line ends, UTF-8 in comments and
+    // quoted paths, and the largest numbers that fit a long and a float as message atoms.
+    struct Case {
+        const char *what;
+        std::string patch;
+    } cases[] = {
+        {"no newline at the end", "buffer env hann 64\nbox a brindel~ env 2\nsignal a 1 impulse 10"},
+        {"byte-order mark and CRLF", "\xef\xbb\xbf" "buffer env hann 64\r\nbox a brindel~ env 2\r\n"},
+        {"UTF-8 text", "# caf\xc3\xa9 \xe2\x82\xac \xf0\x9d\x84\x9e\nbuffer env hann 64\nbox a brindel~ env 2\n"},
+        {"atoms at the edges of their range",
+         "buffer env hann 64\nbox a brindel~ env 2\nsend a nvoices 2147483647\nsend a nvoices -2147483648\n"
+         "send a grain 0 3.4e38 0.0 0.5 100.0 0.0 1.0 0\n"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        write("p.ghp", c.patch);
+        Outcome r = grainhost("render p.ghp -o out.wav -q -d 100ms");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(fs::exists(path("out.wav")));
+        fs::remove(path("out.wav"));
+    }
+}
+
 TEST_F(RenderTest, FailedCreationShowsTheBoxConsoleLine) {
     write("p.ghp", "box a brindel~\n");
     Outcome r = grainhost("render p.ghp -o out.wav");

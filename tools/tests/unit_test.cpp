@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 
 #include "audio_file.hpp"
 #include "cli.hpp"
@@ -75,6 +76,13 @@ const BadLine bad_lines[] = {
                                "word), got '3'"},
     {"resize env 0", "p.ghp:1: expected a frame count from 1 to 16777216, got '0'"},
     {"box a x~ \"unterminated", "p.ghp:1: expected a closing '\"'"},
+    {"box a x~ 2147483648", "p.ghp:1: expected an argument within range (a long from -2147483648 to 2147483647, "
+                            "or a float within +-3.4e38), got '2147483648'"},
+    {"box a x~\nsend a grain -1e39", "p.ghp:2: expected an argument within range (a long from -2147483648 to "
+                                     "2147483647, or a float within +-3.4e38), got '-1e39'"},
+    {"duration 66355200001smp", "p.ghp:1: expected a duration such as 4s, 250ms or 44100smp, got '66355200001smp'"},
+    {"samplerate 44100\nbox a x~ e\x01", "p.ghp:2: expected text (UTF-8 without control characters), got byte "
+                                          "0x01 at column 11"},
 };
 
 } // namespace
@@ -82,6 +90,29 @@ const BadLine bad_lines[] = {
 TEST(PatchReader, FaultyLinesNameFileLineAndWhatWasExpected) {
     for (const auto &c : bad_lines)
         EXPECT_EQ(parse_error(c.text), c.message) << c.text;
+}
+
+TEST(PatchReader, TextIsUtf8WithoutControlCharacters) {
+    struct Case {
+        std::string line;
+        std::optional<size_t> bad; // offset of the first refused byte
+    } cases[] = {
+        {"plain words\tand a tab\r", std::nullopt},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9d\x84\x9e \xf4\x8f\xbf\xbf", std::nullopt}, // up to U+10FFFF
+        {std::string("a\0b", 3), 1},
+        {"a\x1b[0m", 1},
+        {"a\x7f", 1},
+        {"ab\x80", 2},            // a continuation byte alone
+        {"\xc0\xaf", 0},          // overlong '/'
+        {"\xe0\x80\xaf", 0},      // overlong, three bytes
+        {"x\xed\xa0\x80", 1},     // a UTF-16 surrogate
+        {"\xf4\x90\x80\x80", 0},  // beyond U+10FFFF
+        {"\xf5\x80\x80\x80", 0},
+        {"ok \xe2\x82", 3},        // cut short at the end of the line
+        {"\xe2(\xa1", 0},          // a lead byte without its continuation
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(bad_text_byte(c.line), c.bad) << ::testing::PrintToString(c.line);
 }
 
 TEST(PatchReader, ReadsEveryStatement) {

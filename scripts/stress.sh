@@ -25,7 +25,8 @@ for t in host/tests/host_runtime_test host/tests/host_chain_test brindel/tests/b
   "$dir/$t" --gtest_brief=1 || status=1
 done
 echo "stress.sh: stress suite, ${STRESS_SECONDS} s per case"
-(cd "$dir" && ctest -L stress --output-on-failure) || status=1
+# -V shows each case's figures (vectors and messages per second).
+(cd "$dir" && ctest -L stress -V) || status=1
 
 if [ "$status" -ne 0 ]; then
   echo "stress.sh: FAILED" >&2

@@ -13,6 +13,9 @@
 //   - the grains seen starting never outnumber the "grain" messages plus the trigger crossings and
 //     bangs that could start one.
 //
+// The message thread also rebuilds the chain now and then ("dsp" again, at another vector size or
+// rate) and makes and destroys an extra box while the chain runs.
+//
 // STRESS_SECONDS sets the seconds per case (default 3).
 #include <gtest/gtest.h>
 
@@ -146,6 +149,7 @@ protected:
     rng audio_rng{0x5eed1234abcdull};
     std::atomic<uint64_t> vectors_checked{0};
     static constexpr int max_vector = 256; // the largest vector size a rebuild picks
+    BoxId transient = 0;                   // message thread: an extra box made and destroyed
 
     void SetUp() override {
         rng r(42);
@@ -440,6 +444,20 @@ protected:
                 host.send(b.id, "info", {Atom::lng(r.below(2))});
             } else {
                 host.send(b.id, "constraint", {Atom::lng(r.below(2))});
+            }
+            return 1;
+        }
+        if (k < 90 && r.chance(100)) {
+            // A box of either class made or destroyed while the chain runs (not one of the checked
+            // boxes): the chain is rebuilt between two vectors.
+            if (transient != 0) {
+                host.destroy(transient);
+                transient = 0;
+            } else {
+                const bool brindel = r.chance(500);
+                Atoms args{Atom::sym("envB"), Atom::lng(1 + r.below(8))};
+                if (!brindel) args.push_back(Atom::flt(500.0f));
+                transient = host.create(brindel ? "brindel~" : "carvell~", args).value_or(0);
             }
             return 1;
         }

@@ -160,6 +160,9 @@ AudioWriter::AudioWriter(const std::string &path, int channels, int sample_rate,
     }
     // Integer formats: clip out-of-range floats instead of letting them wrap around.
     sf_command(impl_->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // NB: libsndfile adds a PEAK chunk to float files that carries the time of writing; without it
+    // the same render gives the same bytes whenever it runs.
+    sf_command(impl_->file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
 }
 
 AudioWriter::~AudioWriter() {

@@ -410,6 +410,17 @@ TEST_F(RenderTest, SamePatchTwiceGivesIdenticalOutput) {
     EXPECT_EQ(a.samples, b.samples);
 }
 
+TEST_F(RenderTest, FloatFilesCarryNoTimeOfWriting) {
+    // libsndfile's PEAK chunk holds a timestamp, so two renders a second apart differed.
+    for (const char *out : {"a.wav", "b.aiff"}) {
+        SCOPED_TRACE(out);
+        ASSERT_EQ(grainhost(std::string("render -d 50ms -q -b 32 -o ") + out).status, 0);
+        std::ifstream in(path(out), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(bytes.find("PEAK"), std::string::npos);
+    }
+}
+
 TEST_F(RenderTest, ChainOrderDoesNotDependOnFileOrder) {
     // carvell~ granulates brindel~: declared before or after it, the host runs brindel~ first.
     const std::string source = "box src brindel~ env 1\n"

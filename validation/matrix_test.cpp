@@ -79,7 +79,7 @@ TEST_P(Matrix, EveryOutputCountVectorSizeRateAndLayout) {
                 EXPECT_EQ(aliased.out, separate.out) << "aliased and separate vectors differ";
                 // Envelope read positions step in 16.16 fixed point inside a vector and restart from
                 // the float position at the next one: a grain inside one long vector drifts by up to
-                // 600 x 2^-16 frames (about 2e-4 here, eight grains summed), far below audibility.
+                // 300 x 2^-16 frames (about 1e-4 here, eight grains summed), far below audibility.
                 EXPECT_LE(max_difference(separate, ref), 5e-4) << "differs from the same scene at 64 a vector";
             }
         }

@@ -61,7 +61,7 @@ grainhost::BoxId scene_box(grainhost::Host &h, const Scene &s) {
         // live input, trigger, transposition and pan from signals; delay, amplitude, length floats
         for (int inlet : {1, 2, 4, 7})
             h.feed(*box, inlet);
-        h.send_float(*box, 3, ms_for(100, s.sr));
+        h.send_float(*box, 3, ms_for(50, s.sr));
         h.send_float(*box, 5, 0.5);
         h.send_float(*box, 6, ms_for(grain_samples, s.sr));
     }

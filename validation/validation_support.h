@@ -2,7 +2,7 @@
 // with any output count, vector size, sample rate and vector layout, and what it left behind (the
 // outlets, the busy voices after every vector, the console).
 //
-// The scene: eight grains triggered at fixed samples (300, 341, ... 587), each about 600 samples
+// The scene: eight grains triggered at fixed samples (100, 123, ... 261), each about 300 samples
 // long at every rate, all overlapping, with parameters that differ from grain to grain (signals that
 // depend only on the sample index, so every vector size sees the same values at a trigger).
 #pragma once
@@ -29,10 +29,10 @@ struct Scene {
 };
 
 constexpr int scene_grains = 8;
-constexpr int grain_samples = 600; // nominal grain length at every rate
-constexpr int64_t trigger_at(int k) { return 300 + 41 * int64_t(k); }
+constexpr int grain_samples = 300; // nominal grain length at every rate
+constexpr int64_t trigger_at(int k) { return 100 + 23 * int64_t(k); }
 // Samples a scene renders (rounded up to whole vectors by render()): the grains and a quiet tail.
-constexpr int64_t scene_samples = trigger_at(scene_grains - 1) + grain_samples + 500;
+constexpr int64_t scene_samples = trigger_at(scene_grains - 1) + grain_samples + 200;
 
 struct Render {
     std::vector<std::vector<float>> out; // per signal outlet, scene_samples (the rest cut)

@@ -21,20 +21,31 @@ float pan_distance(float p) noexcept {
 // -sqrt(-x) keeps the gain finite, with the polarity the four-to-eight-output law gives there.
 double signed_root(double x) noexcept { return x < 0.0 ? -std::pow(-x, 0.5) : std::pow(x, 0.5); }
 
+// The gain rounded to a float. NB: a spread far below -1 (beyond about -1e19 with eight outputs)
+// makes the root times the level factor exceed the float range, or e itself round to infinity; an
+// infinite gain would turn the grain's zero samples into NaN. The gain saturates at the largest
+// float instead; every gain within the float range is rounded as before.
+float gain_float(double g) noexcept {
+    constexpr double top = 3.4028234663852886e38; // FLT_MAX
+    if (g > top) return float(top);
+    if (g < -top) return float(-top);
+    return float(g);
+}
+
 } // namespace
 
 float pan_gain_pair(float p, float d) noexcept {
     const float c = pan_distance(p);
     float e = float(1.0 - 2.0 * double(c) * double(d));
     if (e < 0.0f) e = 0.0f;
-    return float(signed_root((0.5 * double(d) + 0.5) * double(e)));
+    return gain_float(signed_root((0.5 * double(d) + 0.5) * double(e)));
 }
 
 float pan_gain_ring(float p, float d, int32_t n) noexcept {
     const float c = pan_distance(p);
     float e = float(1.0 - double(c) * double(n) * double(d));
     if (e < 0.0f) e = 0.0f;
-    return float(std::pow(double(e), 0.5) * (0.5 * double(d) + 0.5));
+    return gain_float(std::pow(double(e), 0.5) * (0.5 * double(d) + 0.5));
 }
 
 int32_t pan_gains(int32_t n, float pan, float dist, bool single_gain, float *out) noexcept {

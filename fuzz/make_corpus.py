@@ -22,7 +22,7 @@ CLASSES = {"brindel~": 0, "carvell~": 1}
 
 
 def num(v):
-    if v in NUM_PALETTE:
+    if isinstance(v, str) or v in NUM_PALETTE:
         return bytes([NUM_PALETTE[v]])
     if isinstance(v, int) and -64 <= v <= 63:
         return bytes([v + 96])
@@ -42,6 +42,8 @@ def sym(s):
 
 
 def atom(a):
+    if a in ("nan", "inf", "-inf"):
+        return bytes([1]) + num(a)
     if isinstance(a, str):
         return bytes([2]) + sym(a)
     if isinstance(a, float):
@@ -137,6 +139,20 @@ def seeds():
                                  .run(8).destroy(1).run(2).b)
     s["carvell_failed_creation"] = (Prog("carvell~", ["env", 2]).failalloc(1, "carvell~", ["env", 2])
                                     .failalloc(3, "brindel~", ["env", 2]).run(2).b)
+    # numbers at the bound and beyond the finite range, in messages, floats and signals
+    big = [1e6, -1e6, 1e6, -1e6, 1e6, -1e6, 1e6, 0]
+    s["brindel_extremes"] = (Prog("brindel~", ["env", 8], rate=384000, size=1024)
+                             .send(0, "grain", big).send(0, "grain", [0.0, "nan", 0.0, 1.0, 10.0, 0.0, 1.0, 0])
+                             .send(0, "grain", [0.0, 440.0, "inf", 1.0, 10.0, 0.0, 1.0, 0])
+                             .flt(0, 2, "nan").flt(0, 3, "inf").flt(0, 4, "-inf").flt(0, 5, "nan")
+                             .flt(0, 6, "inf").flt(0, 7, "nan").bang(0).run(2)
+                             .flt(0, 2, 1e6).flt(0, 3, -1e6).flt(0, 4, 1e6).flt(0, 5, -1e6).flt(0, 6, 1e6)
+                             .flt(0, 7, -1e6).feed(0, 1, 2, 1.0).run(2).b)
+    s["carvell_extremes"] = (Prog("carvell~", ["env", 8, 1e6], rate=1000, size=1024)
+                             .feed(0, 1, 5, 1e6).feed(0, 2, 1, 1.0, 3).feed(0, 3, 0, 1e6).feed(0, 4, 0, -1e6)
+                             .feed(0, 6, 0, 1e6).feed(0, 7, 0, -1e6).feed(0, 8, 0, 1e6).run(2)
+                             .send(0, "constraint", [0]).send(0, "freeze", [1]).run(2)
+                             .feed(0, 3, 0, "nan").feed(0, 4, 0, "inf").feed(0, 5, 0, "-inf").run(2).b)
     return s
 
 

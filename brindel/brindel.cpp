@@ -127,11 +127,7 @@ void *brindel_new(t_symbol *, long argc, t_atom *argv) noexcept {
 
     // The information outlet first: the host puts each new outlet left of the earlier ones.
     void *info = outlet_new(x, nullptr);
-    int signal_outlets = 1;
-    if (num_outputs > 1) signal_outlets += 1;
-    if (num_outputs > 2) signal_outlets += 2;
-    if (num_outputs > 4) signal_outlets += 2;
-    if (num_outputs > 6) signal_outlets += 2;
+    const int signal_outlets = brindel_signal_outlets(num_outputs);
     for (int i = 0; i < signal_outlets; ++i) outlet_new(x, "signal");
 
     if (!pool_alloc_all(x)) {

@@ -15,6 +15,12 @@
 constexpr int32_t brindel_voices = 512;      // voice slots per instance; slot 0 is never claimed
 constexpr int32_t brindel_max_outputs = 8;
 constexpr int32_t brindel_inlets = 7;        // trigger, freq, phase, amp, length, pan, dist
+
+// Signal outlets for a requested number of outputs: 1 or less 1, 2 2, 3 and 4 4, 5 and 6 6, more 8.
+constexpr int brindel_signal_outlets(int32_t num_outputs) {
+    return 1 + (num_outputs > 1 ? 1 : 0) + (num_outputs > 2 ? 2 : 0) + (num_outputs > 4 ? 2 : 0) +
+           (num_outputs > 6 ? 2 : 0);
+}
 constexpr uint32_t brindel_queue_size = 512; // "grain" requests waiting for the next vector: more
                                              // than the pool can take, so only a full pool drops
 

@@ -213,6 +213,26 @@ t_int *perform(t_int *w) {
     return w + N + 10;
 }
 
+// The outlets of an instance whose number of outputs renders nothing: zeros every vector. The
+// host may give an outlet the memory of the inlet with the same index; an outlet left unwritten
+// would then pass that inlet's signal (the trigger, the frequency...) on instead of silence.
+// Argument vector: 1 the outlet count k, 2 to 1 + k the outlets, 2 + k the vector size.
+t_int *perform_silent(t_int *w) {
+    const int outs = int(w[1]);
+    const int n = int(w[2 + outs]);
+    for (int o = 0; o < outs; ++o) std::fill_n(reinterpret_cast<t_sample *>(w[2 + o]), n, t_sample(0));
+    return w + outs + 3;
+}
+
+void install_silent(t_brindel *x, t_signal **sp) noexcept {
+    const int outs = brindel_signal_outlets(x->g.num_outputs);
+    void *words[brindel_max_outputs + 2];
+    words[0] = reinterpret_cast<void *>(t_int(outs));
+    for (int o = 0; o < outs; ++o) words[1 + o] = sp[brindel_inlets + o]->s_vec;
+    words[1 + outs] = reinterpret_cast<void *>(t_int(sp[0]->s_n));
+    dsp_addv(perform_silent, outs + 2, words);
+}
+
 template <int N, size_t... O>
 void install(t_brindel *x, t_signal **sp, std::index_sequence<O...>) noexcept {
     dsp_add(perform<N>, N + 9, t_int(x), t_int(sp[0]->s_vec), t_int(sp[1]->s_vec),
@@ -231,6 +251,6 @@ void brindel_dsp(t_brindel *x, t_signal **sp, short *count) noexcept {
     case 4: install<4>(x, sp, std::make_index_sequence<4>()); break;
     case 6: install<6>(x, sp, std::make_index_sequence<6>()); break;
     case 8: install<8>(x, sp, std::make_index_sequence<8>()); break;
-    default: break; // no routine: the instance takes no part in signal processing
+    default: install_silent(x, sp); break; // no grains, no lists: silent outlets only
     }
 }

@@ -368,6 +368,34 @@ TEST_F(Perform, VoicesListEveryVectorWhilePolling) {
     EXPECT_TRUE(host.lists(odd).empty());
 }
 
+// A count that renders nothing still gives silent outlets when the host lends each outlet the
+// memory of the inlet with its index: the trigger, frequency, phase and amplitude signals fed to
+// inlets 1 to 4 must not come out of outlets 1 to 4. (Found by the fuzz target: an infinite
+// trigger came out of outlet 1.)
+TEST(PerformOddCount, AliasedOutletsStaySilent) {
+    for (int32_t count : {3, 5, 7, -1}) {
+        SCOPED_TRACE(count);
+        grainhost::HostOptions opt;
+        opt.alias_vectors = true;
+        grainhost::Host h(opt);
+        h.buffer_create("env", ones(64));
+        const auto box = h.create("brindel~", {L(count), S("env")});
+        ASSERT_TRUE(box);
+        const int outs = h.signal_outlets(*box);
+        for (int inlet = 1; inlet <= 7; ++inlet) h.feed(*box, inlet);
+        h.dsp_start(44100.0f, 16);
+        for (int inlet = 1; inlet <= 7; ++inlet) {
+            float *in = h.input(*box, inlet);
+            for (int i = 0; i < 16; ++i) in[i] = inlet == 1 ? std::numeric_limits<float>::infinity() : 0.5f;
+        }
+        h.run_vector();
+        for (int o = 1; o <= outs; ++o) {
+            const float *out = h.output(*box, o);
+            for (int i = 0; i < 16; ++i) ASSERT_EQ(out[i], 0.0f) << "outlet " << o << " sample " << i;
+        }
+    }
+}
+
 // The same trigger pattern rendered with vector sizes 1, 64 and 512, with separate and aliased
 // vectors, agrees within a small tolerance (the envelope position is re-split at every vector).
 TEST(PerformAgreement, VectorSizesAndAliasing) {

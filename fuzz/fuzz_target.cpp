@@ -1,7 +1,8 @@
 // fuzz_target.cpp: the libFuzzer entry points around the harness.
 //
 // GH_FUZZ_CLASS=brindel~ (or carvell~) in the environment aims every box of a run at one external.
-// GH_FUZZ_VERBOSE=1 prints what each input did (console lines, boxes, vectors, sounding samples).
+// GH_FUZZ_VERBOSE=1 prints what each input did (console lines, boxes, vectors, sounding samples);
+// GH_FUZZ_TRACE=1 prints every operation as it is played, console lines interleaved.
 // A non-finite output with bounded inputs traps, so libFuzzer records the input as a crash.
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@ ghfuzz::options fuzz_options;
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (const char *c = std::getenv("GH_FUZZ_CLASS")) fuzz_options.only_class = c;
     fuzz_options.keep_console = std::getenv("GH_FUZZ_VERBOSE") != nullptr;
+    fuzz_options.trace = std::getenv("GH_FUZZ_TRACE") != nullptr;
     return 0;
 }
 

@@ -15,6 +15,7 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -140,7 +141,8 @@ public:
 
     result play() {
         const uint8_t flags = in_.u8();
-        host_ = &cached_host((flags & 2) != 0);
+        host_ = &cached_host((flags & 2) != 0, opt_.trace);
+        if (flags & 2) trace("aliased vectors");
         const float sr = rate();
         const int n = size();
         if (!(flags & 4)) {
@@ -151,6 +153,7 @@ public:
             host_->buffer_create("env", hann);
         }
         create((flags & 1) ? "carvell~" : "brindel~");
+        trace("dsp_start " + std::to_string(sr) + " " + std::to_string(n));
         host_->dsp_start(sr, n);
 
         for (int op = 0; op < max_ops && !in_.done() && !failed_; ++op) step();
@@ -166,19 +169,35 @@ private:
     // up to 256 of them (it keeps the records of replaced buffers until it goes), and reset() gives
     // the next input the state of a new Host: no boxes, no buffers, no chain, an empty console,
     // the rate 44100, allocations succeeding.
-    static grainhost::Host &cached_host(bool alias) {
+    static grainhost::Host &cached_host(bool alias, bool echo) {
         static std::unique_ptr<grainhost::Host> host;
         static bool host_alias = false;
+        static bool host_echo = false;
         static int uses = 0;
-        if (!host || host_alias != alias || ++uses > 256) {
+        if (!host || host_alias != alias || host_echo != echo || ++uses > 256) {
             host.reset();
             grainhost::HostOptions ho;
             ho.alias_vectors = alias;
+            ho.echo_console = echo;
             host = std::make_unique<grainhost::Host>(ho);
             host_alias = alias;
+            host_echo = echo;
             uses = 1;
         }
         return *host;
+    }
+
+    // With options.trace, each operation on stderr as it is played (the console lines interleaved).
+    void trace(const std::string &what) {
+        if (opt_.trace) std::fprintf(stderr, "> %s\n", what.c_str());
+    }
+    static std::string show(const Atoms &args) {
+        std::string s;
+        for (const Atom &a : args) {
+            s += ' ';
+            s += a.type == Atom::Type::Symbol ? "'" + a.str().substr(0, 24) + "'" : a.str();
+        }
+        return s;
     }
 
     void reset() {
@@ -244,7 +263,9 @@ private:
         bool bounded = true;
         const Atoms args = atoms(in_.u8() % 7, bounded);
         if (int(boxes_.size()) >= max_boxes) return;
+        trace("create " + cls + show(args));
         if (auto id = host_->create(cls, args)) {
+            trace("  box " + std::to_string(*id));
             boxes_.push_back({*id, !bounded, cls == "carvell~", {}});
             ++res_.boxes;
         }
@@ -252,6 +273,7 @@ private:
 
     void destroy(box_state *b) {
         const BoxId id = b->id;
+        trace("destroy " + std::to_string(id));
         host_->destroy(id);
         std::erase_if(connections_, [id](const connection &c) { return c.src == id || c.dst == id; });
         std::erase_if(boxes_, [id](const box_state &s) { return s.id == id; });
@@ -286,6 +308,8 @@ private:
             }
             if (!in_bound(double(s[i]))) buffers_tainted_ = true;
         }
+        trace("buffer " + name.substr(0, 24) + " channels " + std::to_string(channels) + " frames " +
+              std::to_string(frames) + " kind " + std::to_string(kind) + " value " + std::to_string(v));
         if (in_.u8() & 1) host_->buffer_replace(name, s, channels);
         else host_->buffer_create(name, s, channels);
     }
@@ -346,6 +370,7 @@ private:
             const int n = host_->vector_size();
             if (!final && (samples_run_ + n > sample_budget || vectors_run_ >= vector_budget)) return;
             fill_inputs();
+            trace("run_vector " + std::to_string(vectors_run_ + 1));
             host_->run_vector();
             samples_run_ += n;
             ++vectors_run_;
@@ -424,6 +449,7 @@ private:
             const Atoms args = atoms(count, bounded);
             if (!b) break;
             b->tainted |= !bounded;
+            trace("send " + std::to_string(b->id) + " " + sel + show(args));
             host_->send(b->id, sel, args);
             break;
         }
@@ -433,12 +459,14 @@ private:
             const double v = in_.number();
             if (!b) break;
             b->tainted |= huge(v);
+            trace("float " + std::to_string(b->id) + " inlet " + std::to_string(inlet) + " " + std::to_string(v));
             host_->send_float(b->id, inlet, v);
             break;
         }
         case 4: {
             box_state *b = pick_box();
             const int inlet = in_.u8() % 3;
+            if (b) trace("bang " + std::to_string(b->id) + " inlet " + std::to_string(inlet));
             if (b) host_->send_bang(b->id, inlet);
             break;
         }
@@ -447,18 +475,29 @@ private:
             const std::string name = in_.buffer_name();
             static const int32_t frames[8] = {0, 1, 2, -1, 3, 100000, INT32_MIN, 511};
             const uint8_t t = in_.u8();
-            host_->buffer_resize(name, t < 8 ? frames[t] : int32_t(in_.u16()));
+            const int32_t to = t < 8 ? frames[t] : int32_t(in_.u16());
+            trace("resize " + name.substr(0, 24) + " " + std::to_string(to));
+            host_->buffer_resize(name, to);
             break;
         }
-        case 7: host_->buffer_delete(in_.buffer_name()); break;
+        case 7: {
+            const std::string name = in_.buffer_name();
+            trace("delete " + name.substr(0, 24));
+            host_->buffer_delete(name);
+            break;
+        }
         case 8: {
             const std::string name = in_.buffer_name();
-            host_->buffer_set_valid(name, in_.u8() & 1);
+            const bool on = in_.u8() & 1;
+            trace("valid " + name.substr(0, 24) + " " + std::to_string(on));
+            host_->buffer_set_valid(name, on);
             break;
         }
         case 9: {
             const std::string name = in_.buffer_name();
-            host_->buffer_set_inuse(name, in_.u8() & 1);
+            const bool on = in_.u8() & 1;
+            trace("inuse " + name.substr(0, 24) + " " + std::to_string(on));
+            host_->buffer_set_inuse(name, on);
             break;
         }
         case 10: {
@@ -466,6 +505,10 @@ private:
             const int outlet = in_.u8() % 10;
             box_state *dst = pick_box();
             const int inlet = in_.u8() % 10;
+            if (src && dst) {
+                trace("connect " + std::to_string(src->id) + ":" + std::to_string(outlet) + " -> " +
+                      std::to_string(dst->id) + ":" + std::to_string(inlet));
+            }
             if (src && dst && host_->connect(src->id, outlet, dst->id, inlet)) {
                 connections_.push_back({src->id, outlet, dst->id, inlet});
             }
@@ -476,6 +519,9 @@ private:
             const int inlet = 1 + in_.u8() % 9;
             const generator g = make_generator();
             if (!b || inlet > host_->signal_inlets(b->id)) break;
+            trace("feed " + std::to_string(b->id) + " inlet " + std::to_string(inlet) + " kind " +
+                  std::to_string(g.kind) + " value " + std::to_string(g.value) + " period " +
+                  std::to_string(g.period));
             host_->feed(b->id, inlet);
             b->feeds[inlet] = g;
             break;
@@ -483,20 +529,27 @@ private:
         case 12: {
             box_state *b = pick_box();
             const bool off = in_.u8() & 1;
+            if (b) trace("disabled " + std::to_string(b->id) + " " + std::to_string(off));
             if (b) host_->set_disabled(b->id, off);
             break;
         }
         case 13: {
             const float sr = rate();
-            host_->dsp_start(sr, size());
+            const int n = size();
+            trace("dsp_start " + std::to_string(sr) + " " + std::to_string(n));
+            host_->dsp_start(sr, n);
             break;
         }
-        case 14: host_->dsp_stop(); break;
+        case 14:
+            trace("dsp_stop");
+            host_->dsp_stop();
+            break;
         case 15: run(1 + in_.u8() % 8, false); break;
         case 16: {
             box_state *b = pick_box();
             const int kind = in_.u8() % 4;
             const int32_t index = in_.integer();
+            if (b) trace("assist " + std::to_string(b->id) + " " + std::to_string(kind) + " " + std::to_string(index));
             if (b) (void)host_->assist(b->id, kind, index);
             break;
         }
@@ -504,6 +557,7 @@ private:
             // Creation with the n-th allocation failing: the external must give up cleanly.
             const int after = in_.u8() % 12;
             host_->fail_allocations_after(after);
+            trace("allocations fail after " + std::to_string(after));
             create(pick_class());
             host_->fail_allocations_after(-1);
             break;

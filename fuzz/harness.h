@@ -25,6 +25,7 @@ struct options {
     // external. Empty: the input chooses.
     std::string only_class;
     bool keep_console = false; // return the console lines in the result
+    bool trace = false;        // print every operation and console line to stderr as it comes
 };
 
 struct result {

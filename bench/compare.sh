@@ -35,8 +35,9 @@ grainhost=${GRAINHOST:-$root/build/release/tools/grainhost}
 peers_dir=${PEERS_DIR:-$root/../shared/peers}
 with_peers=${PEERS:-1}
 
-[[ $secs =~ ^[0-9]+([.][0-9]+)?$ ]] && awk -v s="$secs" 'BEGIN { exit !(s > 0) }' ||
-  { echo "$usage: SECONDS must be a positive number, got '$secs'" >&2; exit 2; }
+if ! [[ $secs =~ ^[0-9]+([.][0-9]+)?$ ]] || ! awk -v s="$secs" 'BEGIN { exit !(s > 0) }'; then
+  echo "$usage: SECONDS must be a positive number, got '$secs'" >&2; exit 2
+fi
 case $which in
   W1) workloads=(W1) ;;
   W2) workloads=(W2) ;;
@@ -103,7 +104,7 @@ ours() {
 # results: lines "engine workload cpu w0cpu"
 : >"$tmp/results"
 for w in "${workloads[@]}"; do
-  lw=$(tr 'A-Z' 'a-z' <<<"$w")
+  lw=${w,,}
   if [[ $w == W1 ]]; then model=sine-eqpow; else model=noise-eqpow; fi
   echo "grainhost $w ($secs s, $runs runs)..." >&2
   cw=$(ours "$lw" "$model" 100)

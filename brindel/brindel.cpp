@@ -14,13 +14,6 @@ namespace {
 
 t_messlist *brindel_class = nullptr; // written once by main
 
-// The host keeps every handler as a `method` and calls it back with the signature that its type codes
-// imply; the detour through void (*)() is the conversion the language allows without a warning.
-template <class F>
-method as_method(F *f) noexcept {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
-
 // ---- creation and destruction ---------------------------------------------------------------------
 
 template <class T>

@@ -246,13 +246,6 @@ void carvell_float(t_carvell *x, double f) noexcept {
     }
 }
 
-// A handler as the host's generic method type. Through void (*)(void), the one function type that
-// converts to any other without a warning; the host calls it back with its real signature.
-template <class F>
-method as_method(F f) noexcept {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
-
 } // namespace
 
 extern "C" EXT_EXPORT int main(void) {

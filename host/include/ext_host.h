@@ -162,6 +162,14 @@ enum { ASSIST_INLET = 1, ASSIST_OUTLET = 2 };
 
 #ifdef __cplusplus
 }
+
+/* A handler as the host's generic `method`, for setup() and addmess(). The detour through
+ * void (*)() is the function-pointer conversion C++ allows without a warning; the host calls the
+ * handler back with the signature its type codes imply. */
+template <class F>
+inline method as_method(F *f) noexcept {
+    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
+}
 #endif
 
 #endif /* EXT_HOST_H */

@@ -330,8 +330,12 @@ void Host::send(BoxId id, const std::string &selector, const Atoms &args) {
     detail::call_handler(b->obj, sel, it->second.types, it->second.fn, args);
 }
 
-void Host::send_float(BoxId id, int inlet, double value) {
-    box *b = impl_->find(id);
+namespace {
+
+// Calls fn (nullptr: posts the missing-method line naming `what`) on the box as a float or bang
+// arriving at inlet k, with k - 1 in the header for the call.
+template <class Call>
+void inlet_call(box *b, BoxId id, int inlet, method fn, const char *what, Call call) {
     if (!b) {
         error("grainhost: no box %d", static_cast<int>(id));
         return;
@@ -341,42 +345,35 @@ void Host::send_float(BoxId id, int inlet, double value) {
         post("%s: no inlet %d", b->cls->name->s_name, inlet);
         return;
     }
-    method fn = b->cls->flt;
-    if (!fn) { // a class may register "float" as a plain one-float handler
+    if (!fn) {
+        post("%s: no method for '%s'", b->cls->name->s_name, what);
+        return;
+    }
+    auto *x = static_cast<t_pxobject *>(b->record ? b->record : b->obj);
+    x->z_in = inlet - 1;
+    call(fn);
+    x->z_in = 0;
+}
+
+} // namespace
+
+void Host::send_float(BoxId id, int inlet, double value) {
+    box *b = impl_->find(id);
+    method fn = b ? b->cls->flt : nullptr;
+    if (b && !fn) { // a class may register "float" as a plain one-float handler
         auto it = b->cls->methods.find(gensym("float"));
         if (it != b->cls->methods.end() && it->second.types.size() == 1 && it->second.types[0] == A_FLOAT) {
             fn = it->second.fn;
         }
     }
-    if (!fn) {
-        post("%s: no method for 'float'", b->cls->name->s_name);
-        return;
-    }
-    auto *x = static_cast<t_pxobject *>(b->record ? b->record : b->obj);
-    x->z_in = inlet - 1;
-    as_fn<void (*)(void *, double)>(fn)(b->obj, value);
-    x->z_in = 0;
+    inlet_call(b, id, inlet, fn, "float",
+               [&](method f) { as_fn<void (*)(void *, double)>(f)(b->obj, value); });
 }
 
 void Host::send_bang(BoxId id, int inlet) {
     box *b = impl_->find(id);
-    if (!b) {
-        error("grainhost: no box %d", static_cast<int>(id));
-        return;
-    }
-    detail::box_scope scope(b->id);
-    if (inlet < 1 || inlet > b->inlets()) {
-        post("%s: no inlet %d", b->cls->name->s_name, inlet);
-        return;
-    }
-    if (!b->cls->bang) {
-        post("%s: no method for 'bang'", b->cls->name->s_name);
-        return;
-    }
-    auto *x = static_cast<t_pxobject *>(b->record ? b->record : b->obj);
-    x->z_in = inlet - 1;
-    as_fn<void (*)(void *)>(b->cls->bang)(b->obj);
-    x->z_in = 0;
+    inlet_call(b, id, inlet, b ? b->cls->bang : nullptr, "bang",
+               [&](method f) { as_fn<void (*)(void *)>(f)(b->obj); });
 }
 
 std::string Host::assist(BoxId id, int kind, int index) {

@@ -17,11 +17,6 @@ int main_runs = 0;
 int64_t perform_counter = 0; // audio thread only (run_vector serialises vectors)
 t_symbol *sym_tick = nullptr;
 
-template <class F>
-method as_method(F f) {
-    return reinterpret_cast<method>(reinterpret_cast<void (*)()>(f));
-}
-
 float load(const float &v) { return std::atomic_ref<const float>(v).load(std::memory_order_relaxed); }
 void store(float &v, float x) { std::atomic_ref<float>(v).store(x, std::memory_order_relaxed); }
 

@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <limits>
 
@@ -16,6 +17,7 @@
 #endif
 
 #include "internal.h"
+#include "toolkit/simd.h"
 
 namespace toolkit {
 
@@ -70,6 +72,9 @@ void toolkit_setup() noexcept {
     g_sym_voices.store(gensym("voices"), std::memory_order_release);
     g_sym_active_env.store(gensym("active_env"), std::memory_order_release);
     g_sym_envbuffer.store(gensym("envbuffer"), std::memory_order_release);
+    // The renderers' instruction set: the machine's best unless GRAINHOST_SIMD names a lower one.
+    simd_level level;
+    if (simd_parse(std::getenv("GRAINHOST_SIMD"), level)) simd_select(level);
 }
 
 t_symbol *sym_buffer() noexcept { return g_sym_buffer.load(std::memory_order_acquire); }

@@ -2,12 +2,15 @@
 //
 // The position is stepped in 16.16 fixed point as the renderers always did, but in 64 bits: the
 // values are those of the 32-bit arithmetic wherever that does not overflow, and every read is
-// clamped into frames 0 to F - 1. Pieces that stay inside the frames take a loop without clamps.
+// clamped into frames 0 to F - 1. Pieces that stay inside the frames take a loop without clamps, or
+// the vector kernels of env_read_simd.cpp on machines that have them.
 #include "toolkit/env_read.h"
 
 #include <algorithm>
 
+#include "env_read_simd.h"
 #include "toolkit/common.h"
+#include "toolkit/simd.h"
 
 namespace toolkit {
 
@@ -64,6 +67,7 @@ void env_cursor_read(env_cursor &cur, int32_t n, bool interp, const float *inter
     const int64_t base = cur.base;
     const int64_t step = cur.step;
     int64_t offset = cur.offset;
+    const simd_level level = simd_active();
 
     while (n > 0) {
         const int32_t len = std::min(n, piece_max);
@@ -73,35 +77,28 @@ void env_cursor_read(env_cursor &cur, int32_t n, bool interp, const float *inter
         const int64_t lo = std::min(first, end);
         const int64_t hi = std::max(first, end);
 
-        if (interp) {
-            if (lo >= 0 && hi < last) {
-                for (int32_t t = 0; t < len; ++t) {
-                    const int64_t i = base + (offset >> 16);
-                    const float *w = interp_table + 2 * ((offset >> 6) & 0x3ff);
-                    out[t] = w[1] * env[i + 1] + w[0] * env[i];
-                    offset += step;
-                }
-            } else {
-                for (int32_t t = 0; t < len; ++t) {
-                    const int64_t i = base + (offset >> 16);
-                    const int64_t i0 = std::clamp<int64_t>(i, 0, last);
-                    const int64_t i1 = std::clamp<int64_t>(i + 1, 0, last);
-                    const float *w = interp_table + 2 * ((offset >> 6) & 0x3ff);
-                    out[t] = w[1] * env[i1] + w[0] * env[i0];
-                    offset += step;
-                }
+        if (lo >= 0 && (interp ? hi < last : hi <= last)) {
+            // Inside: no clamps; the vector kernels compute what the plain loop computes.
+            if (level == simd_level::avx512)
+                env_inside_avx512(env, last, base, offset, step, len, interp, out);
+            else if (level == simd_level::avx2)
+                env_inside_avx2(env, last, base, offset, step, len, interp, out);
+            else
+                env_inside_scalar(env, base, offset, step, len, interp, interp_table, out);
+            offset += int64_t(len) * step;
+        } else if (interp) {
+            for (int32_t t = 0; t < len; ++t) {
+                const int64_t i = base + (offset >> 16);
+                const int64_t i0 = std::clamp<int64_t>(i, 0, last);
+                const int64_t i1 = std::clamp<int64_t>(i + 1, 0, last);
+                const float *w = interp_table + 2 * ((offset >> 6) & 0x3ff);
+                out[t] = w[1] * env[i1] + w[0] * env[i0];
+                offset += step;
             }
         } else {
-            if (lo >= 0 && hi <= last) {
-                for (int32_t t = 0; t < len; ++t) {
-                    out[t] = env[base + (offset >> 16)];
-                    offset += step;
-                }
-            } else {
-                for (int32_t t = 0; t < len; ++t) {
-                    out[t] = env[std::clamp<int64_t>(base + (offset >> 16), 0, last)];
-                    offset += step;
-                }
+            for (int32_t t = 0; t < len; ++t) {
+                out[t] = env[std::clamp<int64_t>(base + (offset >> 16), 0, last)];
+                offset += step;
             }
         }
         offset = fold_offset(offset);

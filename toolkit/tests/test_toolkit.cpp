@@ -19,6 +19,7 @@
 #include "toolkit/env_read.h"
 #include "toolkit/env_table.h"
 #include "toolkit/pan.h"
+#include "toolkit/simd.h"
 
 namespace {
 
@@ -463,6 +464,59 @@ TEST_F(EnvRead, MatchesUnboundedArithmeticForLargeIncrementsAndPositions) {
                 << "pos " << c.pos << " inc " << c.inc;
         }
     }
+}
+
+// The vector kernels (AVX2, AVX-512) against the same definition, at every level this machine runs:
+// windows cut by the envelope's end, steps at and past what a window holds, blocks shorter than the
+// vector width, and NaN, infinity and -0 frames, which must travel exactly as in the plain loop.
+TEST_F(EnvRead, EveryInstructionSetReadsTheSameBits) {
+    std::vector<float> hann(1024);
+    for (size_t f = 0; f < hann.size(); ++f)
+        hann[f] = float(0.5 - 0.5 * std::cos(6.283185307179586 * double(f) / 1023.0));
+    hann[500] = nan_f;
+    hann[700] = inf_f;
+    hann[701] = -0.0f;
+    std::vector<float> ramp(40);
+    for (size_t f = 0; f < ramp.size(); ++f) ramp[f] = 0.1f + float(f) * 0.37f;
+    struct Case {
+        const std::vector<float> *frames;
+        float pos, inc;
+        int32_t n;
+    };
+    const Case cases[] = {
+        {&hann, 0.0f, 0.46417f, 2205},    // a 50 ms grain at 44100 Hz over 1024 frames
+        {&hann, 1023.0f, -0.46417f, 2205}, // the same backwards
+        {&hann, 10.25f, 1.0f, 1000},
+        {&hann, 3.5f, 1.93f, 500},         // a window of 32 frames just holds 16 reads
+        {&hann, 3.5f, 2.0f, 500},          // ... and no longer: the plain loop reads those blocks
+        {&hann, 0.0f, 2.2f, 400},
+        {&hann, 700.0f, -3.7f, 150},
+        {&hann, 500.0f, 0.0f, 100},
+        {&hann, 480.125f, 0.05f, 1},
+        {&hann, 480.125f, 0.05f, 7},
+        {&hann, 480.125f, -0.05f, 15},
+        {&hann, 480.125f, 0.5f, 17},
+        {&hann, 1000.0f, 0.7f, 33},        // runs into the last frame
+        {&ramp, 0.0f, 0.37f, 150},         // windows reaching past the end of a short envelope
+        {&ramp, 39.0f, -0.2f, 100},
+        {&ramp, 20.0f, 0.9f, 64},
+    };
+    const auto top = toolkit::simd_supported();
+    for (int32_t level = 0; level <= int32_t(top); ++level) {
+        toolkit::simd_select(toolkit::simd_level(level));
+        for (const auto &c : cases) {
+            Envelope env(*c.frames);
+            bind(0, env.samples(), int32_t(c.frames->size()));
+            for (bool with_interp : {false, true}) {
+                const auto want = reference_read(*c.frames, c.pos, c.inc, c.n, with_interp, interp.data());
+                const auto got = read(0, c.pos, c.inc, c.n, with_interp);
+                EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(float)), 0)
+                    << toolkit::simd_name(toolkit::simd_level(level)) << " pos " << c.pos << " inc "
+                    << c.inc << " n " << c.n << " interp " << with_interp;
+            }
+        }
+    }
+    toolkit::simd_select(top);
 }
 
 // ---- envelope table helpers that need no host -------------------------------------------------------

@@ -108,6 +108,7 @@ void pool_reset(t_carvell *x) noexcept {
         p.voice_offset[v] = 0;
         for (int32_t q = 0; q < x->g.num_outputs; ++q) p.voice_gain[q][v] = 0.0f;
     }
+    for (uint64_t &word : x->busy_bits) word = 0;
 }
 
 // A float inlet's double as a float; out-of-range values become the infinity of their sign (the

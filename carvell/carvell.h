@@ -16,6 +16,7 @@
 constexpr int32_t carvell_voices = 256;     // voices per instance; voice 0 is never claimed
 constexpr int32_t carvell_inlets = 8;       // live input, trigger, delay, transp, amp, length, pan, dist
 constexpr int32_t carvell_dsp_extra = 10;   // dsp_args words besides the outputs: x, n, 8 inlets
+constexpr int32_t carvell_busy_words = carvell_voices / 64; // 64-bit words of the busy bitmask
 
 // Indices into grain_common::sig_connected: inlets 3 to 8.
 enum carvell_param : int32_t {
@@ -56,6 +57,10 @@ struct t_carvell {
     toolkit::shared_word<float> inlet_transp;      // msg -> dsp: read speed, 1 = recorded pitch
 
     carvell_voice_pool pool;
+    // dsp only: bit v set when voice v was given a grain and may still be busy (a superset of the
+    // busy flags: "clear" frees voices without touching it). The rendering visits only these voices,
+    // in ascending order, and drops the bits of the voices it finds free or frees.
+    uint64_t busy_bits[carvell_busy_words];
     t_int *dsp_args; // dsp handler: num_outputs + 10 words handed to dsp_addv
 };
 

@@ -1,5 +1,5 @@
-// carvell_dsp.cpp: the "dsp" handler and the perform routine of carvell~: recording, trigger scan,
-// grain start and rendering out of the ring.
+// carvell_dsp.cpp: the "dsp" handler and the perform routine of carvell~: recording, trigger scan
+// and grain start; the rendering out of the ring is carvell_render.cpp's.
 //
 // Threads: carvell_dsp runs in the host's signal-chain build; carvell_perform runs on the audio
 // thread once per vector and neither allocates, locks, posts nor calls gensym. It is the only writer
@@ -9,13 +9,13 @@
 #include <cstring>
 
 #include "carvell.h"
-#include "toolkit/env_read.h"
+#include "carvell_render.h"
 #include "toolkit/env_table.h"
 #include "toolkit/pan.h"
+#include "toolkit/simd.h"
 
 namespace {
 
-constexpr int32_t chunk = 256;           // samples rendered per pass of a voice (stack arrays)
 constexpr int32_t max_outputs = 8;
 
 // Where a grain starts, computed from the signals and floats at its trigger sample.
@@ -30,13 +30,6 @@ bool all_finite(const grain_params &p) noexcept {
 
 void outputs_clear(t_sample *const *outs, int32_t num_outputs, int32_t n) noexcept {
     for (int32_t q = 0; q < num_outputs; ++q) std::memset(outs[q], 0, size_t(n) * sizeof(t_sample));
-}
-
-// p reduced into 0 to L - 1.
-int64_t wrap(int64_t p, int32_t length) noexcept {
-    int64_t q = p % length;
-    if (q < 0) q += length;
-    return q;
 }
 
 // Fills voice v for a grain triggered at sample i of an n-sample vector. False when a parameter is
@@ -98,100 +91,6 @@ bool grain_start(t_carvell *x, int32_t v, int32_t i, int32_t n, const grain_para
     toolkit::pan_gains(x->g.num_outputs, p.pan, p.dist, true, gains);
     for (int32_t q = 0; q < x->g.num_outputs; ++q) pool.voice_gain[q][v] = gains[q];
     return true;
-}
-
-// Ring reads of one chunk: y[s] = x * e[s] * amp, x from the ring at ip + (acc >> 16), interpolated
-// with the weights of acc's top ten fraction bits. acc and step are 16.16 in 64 bits.
-template <bool Interp>
-void ring_read(const float *ring, int32_t length, int64_t ip, int64_t &acc, int64_t step,
-               const float *interp_table, const float *env, float amp, int32_t count,
-               float *y) noexcept {
-    for (int32_t s = 0; s < count; ++s) {
-        int64_t j = ip + (acc >> 16);
-        if (j < 0 || j >= length) j = wrap(j, length);
-        float x;
-        if constexpr (Interp) {
-            const float *w = interp_table + 2 * ((acc >> 6) & 1023);
-            const int64_t j1 = j + 1 == length ? 0 : j + 1;
-            x = w[0] * ring[j] + w[1] * ring[j1];
-        } else {
-            x = ring[j];
-        }
-        y[s] = x * env[s] * amp;
-        acc += step;
-    }
-}
-
-// Adds every busy voice below the limit into the (cleared) outputs, and frees the voices that end.
-void render(t_carvell *x, t_sample *const *outs, int32_t n, int32_t limit) noexcept {
-    carvell_voice_pool &pool = x->pool;
-    const int32_t num_outputs = x->g.num_outputs;
-    const int32_t length_ring = x->rec.ring_length;
-    const float *ring = x->rec.ring;
-    const float *table = x->g.interp_table;
-    const bool interp = x->g.sinterp_flag.load() != 0;
-    const double ring_len_d = double(length_ring);
-    // Any step is the same step modulo L ring samples: the index is reduced modulo L anyway.
-    const double step_period = ring_len_d * 65536.0;
-
-    for (int32_t v = 0; v < limit; ++v) {
-        if (pool.voice_busy[v].load() == 0) continue;
-        const int32_t offset = pool.voice_offset[v];
-        const int32_t m = std::min(n - offset, pool.voice_remaining[v]);
-        if (m > 0) {
-            toolkit::env_cursor cur;
-            if (!toolkit::env_cursor_init(cur, x->g.env, pool.voice_env_slot[v], pool.voice_env_pos[v],
-                                          pool.voice_env_inc[v])) {
-                // The grain's envelope is gone (slot dropped, or no frames): the grain ends here.
-                pool.voice_busy[v].store(0);
-                continue;
-            }
-            const float t = pool.voice_transp[v];
-            const float amp = pool.voice_amp[v];
-
-            // Read position split into a ring index and a 16.16 offset from it.
-            const double rp = pool.voice_read_pos[v];
-            double pm = rp - ring_len_d * std::floor(rp / ring_len_d);
-            if (!(pm >= 0.0 && pm < ring_len_d)) {
-                // NB: for huge positions the formula above loses its exactness; fmod does not.
-                pm = std::fmod(rp, ring_len_d);
-                if (pm < 0.0) pm += ring_len_d;
-                if (!(pm >= 0.0 && pm < ring_len_d)) pm = 0.0;
-            }
-            int64_t ip = int64_t(pm);
-            int64_t acc = int64_t((pm - double(ip)) * 65536.0);
-            const int64_t step = int64_t(std::fmod(double(t) * 65536.0, step_period));
-
-            pool.voice_env_pos[v] = pool.voice_env_pos[v] + pool.voice_env_inc[v] * float(m);
-
-            float env[chunk];
-            float y[chunk];
-            for (int32_t done = 0; done < m; done += chunk) {
-                const int32_t count = std::min(chunk, m - done);
-                toolkit::env_cursor_read(cur, count, interp, table, env);
-                if (interp)
-                    ring_read<true>(ring, length_ring, ip, acc, step, table, env, amp, count, y);
-                else
-                    ring_read<false>(ring, length_ring, ip, acc, step, table, env, amp, count, y);
-                // Fold the whole samples into the index: the fraction bits, and so the weights and
-                // the indices modulo L, stay those of one unbroken accumulator.
-                ip = wrap(ip + (acc >> 16), length_ring);
-                acc &= 0xffff;
-                pool.voice_env_value[v] = env[count - 1];
-                const int32_t first = offset + done;
-                for (int32_t q = 0; q < num_outputs; ++q) {
-                    const float gain = pool.voice_gain[q][v];
-                    t_sample *out = outs[q] + first;
-                    for (int32_t s = 0; s < count; ++s) out[s] += gain * y[s];
-                }
-            }
-            pool.voice_read_pos[v] = rp + double(m) * double(t);
-        }
-        const int32_t left = pool.voice_remaining[v] - std::max(m, 0);
-        pool.voice_remaining[v] = left;
-        if (left <= 0 || m <= 0) pool.voice_busy[v].store(0);
-        pool.voice_offset[v] = 0;
-    }
 }
 
 } // namespace
@@ -267,12 +166,17 @@ t_int *carvell_perform(t_int *w) noexcept {
             // Not a grain: the trigger is spent, the voice stays free for the next one.
             x->pool.voice_busy[cursor].store(0);
             ++cursor;
+        } else {
+            carvell::busy_mark(x->busy_bits, cursor);
         }
     }
     const float last_trigger = prev;
 
     outputs_clear(outs, num_outputs, n);
-    render(x, outs, n, std::min(limit, carvell_voices));
+    const carvell::render_context ctx{&x->pool, x->busy_bits, num_outputs, x->rec.ring,
+                                      x->rec.ring_length, &x->g.env, x->g.interp_table,
+                                      x->g.sinterp_flag.load() != 0};
+    carvell::render(ctx, outs, n, limit, toolkit::simd_active());
     x->g.prev_trigger = last_trigger;
     return next;
 }

@@ -1,0 +1,432 @@
+// carvell_render.cpp: carvell~'s voices rendered out of the ring (audio thread): the reference path
+// and the fast paths for SSE2 (plain code, the x86-64 baseline), AVX2 and AVX-512.
+//
+// What every path computes, per voice and output sample s of the voice's part of the vector:
+//   P  = acc + s x step                 16.16 offset from the ring index ip (64 bits)
+//   j  = (ip + (P >> 16)) mod L,  j1 = j + 1, or 0 at the ring's end
+//   k  = (P >> 6) & 1023,  w1 = k / 1024,  w0 = 1 - k / 1024   (exact floats: interp_table's values)
+//   x  = w0 x ring[j] + w1 x ring[j1]   (without interpolation: ring[j])
+//   y  = x x e[s] x amp                 (left to right)
+//   out[q][s] += gain[q] x y            for each output q, voices in ascending order
+// The fast paths compute P per lane from the block's first sample (exact integer identities), take
+// the weights arithmetically instead of from the table, and read the ring through a window of
+// consecutive samples when the block's reads fit in one; every float operation and its order per
+// output sample is the reference's, so the bits are the same. No FMA: the build has
+// -ffp-contract=off and no fma intrinsic is used.
+#include "carvell_render.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "toolkit/env_read.h"
+
+namespace carvell {
+
+namespace {
+
+constexpr int32_t chunk = 256; // samples rendered per pass of a voice (stack arrays)
+constexpr int32_t max_outputs = 8;
+
+// p reduced into 0 to L - 1.
+int64_t wrap(int64_t p, int32_t length) noexcept {
+    int64_t q = p % length;
+    if (q < 0) q += length;
+    return q;
+}
+
+// ---- reference path -------------------------------------------------------------------------------
+
+// Ring reads of one chunk: y[s] = x * e[s] * amp, x from the ring at ip + (acc >> 16), interpolated
+// with the weights of acc's top ten fraction bits. acc and step are 16.16 in 64 bits.
+template <bool Interp>
+void ring_read(const float *ring, int32_t length, int64_t ip, int64_t &acc, int64_t step,
+               const float *interp_table, const float *env, float amp, int32_t count,
+               float *y) noexcept {
+    for (int32_t s = 0; s < count; ++s) {
+        int64_t j = ip + (acc >> 16);
+        if (j < 0 || j >= length) j = wrap(j, length);
+        float x;
+        if constexpr (Interp) {
+            const float *w = interp_table + 2 * ((acc >> 6) & 1023);
+            const int64_t j1 = j + 1 == length ? 0 : j + 1;
+            x = w[0] * ring[j] + w[1] * ring[j1];
+        } else {
+            x = ring[j];
+        }
+        y[s] = x * env[s] * amp;
+        acc += step;
+    }
+}
+
+// ---- fast paths: one chunk of one voice, ring read fused with the output adds --------------------
+
+struct chunk_job {
+    const float *ring;
+    int32_t length;        // L
+    int64_t ip;            // ring index, 0 to L - 1
+    int64_t acc;           // 16.16 offset of the first sample from ip, 0 to 65535
+    int64_t step;          // 16.16 per sample, |step| < L x 65536
+    const float *env;      // count envelope values
+    float amp;
+    int32_t count;         // 1 to chunk
+    int32_t num_outputs;   // 1 to max_outputs
+    const float *gain;     // num_outputs gains
+    t_sample *const *out;  // num_outputs pointers to the chunk's first output sample
+};
+
+using chunk_fn = void (*)(const chunk_job &) noexcept;
+
+// Steps up to this size keep 15 x step + 65535 inside 32 bits (lane offsets of a 16-sample block)
+// and a block's reads within 16 x 1024 < ring_min_samples of its first one, so one correction by L
+// brings any index into the ring. Larger steps (read speeds of 1024 and more) take the scalar loop.
+constexpr int64_t lane_step_max = int64_t(1) << 26;
+
+// The scalar fused loop: the SSE2 level, and the vector levels' path for huge steps.
+template <bool Interp>
+void chunk_scalar(const chunk_job &c) noexcept {
+    const int32_t length = c.length;
+    int64_t acc = c.acc;
+    for (int32_t s = 0; s < c.count; ++s) {
+        int64_t j = c.ip + (acc >> 16);
+        if (j < 0 || j >= length) j = wrap(j, length);
+        float x;
+        if constexpr (Interp) {
+            const float w1 = float(int32_t((acc >> 6) & 1023)) * (1.0f / 1024.0f);
+            const float w0 = 1.0f - w1;
+            const int64_t j1 = j + 1 == length ? 0 : j + 1;
+            x = w0 * c.ring[j] + w1 * c.ring[j1];
+        } else {
+            x = c.ring[j];
+        }
+        const float y = x * c.env[s] * c.amp;
+        for (int32_t q = 0; q < c.num_outputs; ++q) c.out[q][s] += c.gain[q] * y;
+        acc += c.step;
+    }
+}
+
+// The block walk shared by the vector kernels: (ib, fb) is the ring index and the 16.16 fraction
+// (0 to 65535) of a block's first sample; lanes are at fb + lane x step from ib.
+inline void block_advance(int64_t &ib, int64_t &fb, int64_t block_step, int32_t length) noexcept {
+    const int64_t t = fb + block_step;
+    ib += t >> 16;
+    fb = t & 0xffff;
+    if (ib >= length)
+        ib -= length;
+    else if (ib < 0)
+        ib += length;
+}
+
+} // namespace
+
+// ---- AVX-512: 16 samples per block ------------------------------------------------------------------
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
+// g++ 12 flags the deliberately undefined pass-through operand inside some AVX-512 intrinsics
+// (srai, gather, cvtepi32_ps) as maybe uninitialized; every lane of their results is defined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+namespace k512 {
+namespace {
+
+template <bool Interp>
+void chunk(const chunk_job &c) noexcept {
+    if (c.step > lane_step_max || c.step < -lane_step_max) {
+        chunk_scalar<Interp>(c);
+        return;
+    }
+    const int32_t length = c.length;
+    const float *const ring = c.ring;
+    const int32_t step = int32_t(c.step);
+    const __m512i lane_step =
+        _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                           _mm512_set1_epi32(step));
+    const __m512i length_v = _mm512_set1_epi32(length);
+    const __m512i one_i = _mm512_set1_epi32(1);
+    const __m512i k_mask = _mm512_set1_epi32(1023);
+    const __m512 inv1024 = _mm512_set1_ps(1.0f / 1024.0f);
+    const __m512 one = _mm512_set1_ps(1.0f);
+    const __m512 amp = _mm512_set1_ps(c.amp);
+
+    int64_t ib = c.ip;
+    int64_t fb = c.acc;
+    for (int32_t s0 = 0; s0 < c.count; s0 += 16) {
+        const int32_t left = c.count - s0;
+        const __mmask16 m = left >= 16 ? __mmask16(0xffff) : __mmask16((1u << left) - 1u);
+        const __m512i p = _mm512_add_epi32(_mm512_set1_epi32(int32_t(fb)), lane_step);
+        const __m512i rel = _mm512_srai_epi32(p, 16); // whole samples from ib, per lane
+        // Lane 0 is at 0, lane 15 at the other end of the block's reads.
+        const int32_t rel_last = int32_t((fb + 15 * int64_t(step)) >> 16);
+        const int32_t rel_min = rel_last < 0 ? rel_last : 0;
+        const int32_t rel_span = (rel_last < 0 ? -rel_last : rel_last) + (Interp ? 1 : 0);
+        const int64_t lo = ib + rel_min;
+
+        __m512 r0, r1;
+        if (lo >= 0 && lo + 32 <= length && rel_span <= 31) {
+            // Every read of the block lies in ring[lo .. lo + 31], inside the ring: no wrap, j1 = j + 1.
+            const __m512 a = _mm512_loadu_ps(ring + lo);
+            const __m512 b = _mm512_loadu_ps(ring + lo + 16);
+            const __m512i idx = _mm512_sub_epi32(rel, _mm512_set1_epi32(rel_min));
+            r0 = _mm512_permutex2var_ps(a, idx, b);
+            r1 = Interp ? _mm512_permutex2var_ps(a, _mm512_add_epi32(idx, one_i), b) : r0;
+        } else {
+            // Near the ring's end or at speeds near 2 and above: gathers of indices brought into the ring.
+            __m512i j = _mm512_add_epi32(_mm512_set1_epi32(int32_t(ib)), rel);
+            j = _mm512_mask_add_epi32(j, _mm512_cmplt_epi32_mask(j, _mm512_setzero_si512()), j, length_v);
+            j = _mm512_mask_sub_epi32(j, _mm512_cmpge_epi32_mask(j, length_v), j, length_v);
+            r0 = _mm512_i32gather_ps(j, ring, 4);
+            if (Interp) {
+                __m512i j1 = _mm512_add_epi32(j, one_i);
+                j1 = _mm512_mask_mov_epi32(j1, _mm512_cmpeq_epi32_mask(j1, length_v),
+                                           _mm512_setzero_si512());
+                r1 = _mm512_i32gather_ps(j1, ring, 4);
+            } else {
+                r1 = r0;
+            }
+        }
+        __m512 x;
+        if (Interp) {
+            const __m512i k = _mm512_and_si512(_mm512_srai_epi32(p, 6), k_mask);
+            const __m512 w1 = _mm512_mul_ps(_mm512_cvtepi32_ps(k), inv1024);
+            const __m512 w0 = _mm512_sub_ps(one, w1);
+            x = _mm512_add_ps(_mm512_mul_ps(w0, r0), _mm512_mul_ps(w1, r1));
+        } else {
+            x = r0;
+        }
+        const __m512 e = _mm512_maskz_loadu_ps(m, c.env + s0);
+        const __m512 y = _mm512_mul_ps(_mm512_mul_ps(x, e), amp);
+        for (int32_t q = 0; q < c.num_outputs; ++q) {
+            float *o = c.out[q] + s0;
+            const __m512 g = _mm512_set1_ps(c.gain[q]);
+            _mm512_mask_storeu_ps(o, m, _mm512_add_ps(_mm512_maskz_loadu_ps(m, o), _mm512_mul_ps(g, y)));
+        }
+        block_advance(ib, fb, 16 * int64_t(step), length);
+    }
+}
+
+} // namespace
+} // namespace k512
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+// ---- AVX2: 8 samples per block ------------------------------------------------------------------------
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace k256 {
+namespace {
+
+// ring[lo + idx] for idx 0 to 15 out of the window a (0 to 7), b (8 to 15).
+inline __m256 pick(__m256 a, __m256 b, __m256i idx, __m256i seven) noexcept {
+    const __m256 from_a = _mm256_permutevar8x32_ps(a, idx);
+    const __m256 from_b = _mm256_permutevar8x32_ps(b, idx);
+    return _mm256_blendv_ps(from_a, from_b, _mm256_castsi256_ps(_mm256_cmpgt_epi32(idx, seven)));
+}
+
+template <bool Interp>
+void chunk(const chunk_job &c) noexcept {
+    if (c.step > lane_step_max || c.step < -lane_step_max) {
+        chunk_scalar<Interp>(c);
+        return;
+    }
+    const int32_t length = c.length;
+    const float *const ring = c.ring;
+    const int32_t step = int32_t(c.step);
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i lane_step = _mm256_mullo_epi32(lanes, _mm256_set1_epi32(step));
+    const __m256i length_v = _mm256_set1_epi32(length);
+    const __m256i one_i = _mm256_set1_epi32(1);
+    const __m256i seven = _mm256_set1_epi32(7);
+    const __m256i k_mask = _mm256_set1_epi32(1023);
+    const __m256 inv1024 = _mm256_set1_ps(1.0f / 1024.0f);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 amp = _mm256_set1_ps(c.amp);
+
+    int64_t ib = c.ip;
+    int64_t fb = c.acc;
+    for (int32_t s0 = 0; s0 < c.count; s0 += 8) {
+        const int32_t left = c.count - s0;
+        const __m256i m = _mm256_cmpgt_epi32(_mm256_set1_epi32(left), lanes);
+        const __m256i p = _mm256_add_epi32(_mm256_set1_epi32(int32_t(fb)), lane_step);
+        const __m256i rel = _mm256_srai_epi32(p, 16);
+        const int32_t rel_last = int32_t((fb + 7 * int64_t(step)) >> 16);
+        const int32_t rel_min = rel_last < 0 ? rel_last : 0;
+        const int32_t rel_span = (rel_last < 0 ? -rel_last : rel_last) + (Interp ? 1 : 0);
+        const int64_t lo = ib + rel_min;
+
+        __m256 r0, r1;
+        if (lo >= 0 && lo + 16 <= length && rel_span <= 15) {
+            const __m256 a = _mm256_loadu_ps(ring + lo);
+            const __m256 b = _mm256_loadu_ps(ring + lo + 8);
+            const __m256i idx = _mm256_sub_epi32(rel, _mm256_set1_epi32(rel_min));
+            r0 = pick(a, b, idx, seven);
+            r1 = Interp ? pick(a, b, _mm256_add_epi32(idx, one_i), seven) : r0;
+        } else {
+            __m256i j = _mm256_add_epi32(_mm256_set1_epi32(int32_t(ib)), rel);
+            j = _mm256_add_epi32(j, _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), j), length_v));
+            j = _mm256_sub_epi32(j, _mm256_andnot_si256(_mm256_cmpgt_epi32(length_v, j), length_v));
+            r0 = _mm256_i32gather_ps(ring, j, 4);
+            if (Interp) {
+                __m256i j1 = _mm256_add_epi32(j, one_i);
+                j1 = _mm256_andnot_si256(_mm256_cmpeq_epi32(j1, length_v), j1);
+                r1 = _mm256_i32gather_ps(ring, j1, 4);
+            } else {
+                r1 = r0;
+            }
+        }
+        __m256 x;
+        if (Interp) {
+            const __m256i k = _mm256_and_si256(_mm256_srai_epi32(p, 6), k_mask);
+            const __m256 w1 = _mm256_mul_ps(_mm256_cvtepi32_ps(k), inv1024);
+            const __m256 w0 = _mm256_sub_ps(one, w1);
+            x = _mm256_add_ps(_mm256_mul_ps(w0, r0), _mm256_mul_ps(w1, r1));
+        } else {
+            x = r0;
+        }
+        const __m256 e = _mm256_maskload_ps(c.env + s0, m);
+        const __m256 y = _mm256_mul_ps(_mm256_mul_ps(x, e), amp);
+        for (int32_t q = 0; q < c.num_outputs; ++q) {
+            float *o = c.out[q] + s0;
+            const __m256 g = _mm256_set1_ps(c.gain[q]);
+            _mm256_maskstore_ps(o, m, _mm256_add_ps(_mm256_maskload_ps(o, m), _mm256_mul_ps(g, y)));
+        }
+        block_advance(ib, fb, 8 * int64_t(step), length);
+    }
+}
+
+} // namespace
+} // namespace k256
+#pragma GCC pop_options
+
+namespace {
+
+chunk_fn pick_chunk(toolkit::simd_level level, bool interp) noexcept {
+    switch (level) {
+    case toolkit::simd_level::avx512: return interp ? k512::chunk<true> : k512::chunk<false>;
+    case toolkit::simd_level::avx2: return interp ? k256::chunk<true> : k256::chunk<false>;
+    default: return interp ? chunk_scalar<true> : chunk_scalar<false>;
+    }
+}
+
+// Renders voice v over its part of the vector: kernel == nullptr takes the reference two-pass
+// path. Returns false when the voice is free afterwards (found free, ended, or its envelope gone).
+bool render_voice(const render_context &ctx, int32_t v, t_sample *const *outs, int32_t n,
+                  chunk_fn kernel) noexcept {
+    carvell_voice_pool &pool = *ctx.pool;
+    if (pool.voice_busy[v].load() == 0) return false;
+    const int32_t num_outputs = ctx.num_outputs;
+    const int32_t length_ring = ctx.ring_length;
+    const float *ring = ctx.ring;
+    const float *table = ctx.interp_table;
+    const bool interp = ctx.interp;
+    const double ring_len_d = double(length_ring);
+    // Any step is the same step modulo L ring samples: the index is reduced modulo L anyway.
+    const double step_period = ring_len_d * 65536.0;
+
+    const int32_t offset = pool.voice_offset[v];
+    const int32_t m = std::min(n - offset, pool.voice_remaining[v]);
+    if (m > 0) {
+        toolkit::env_cursor cur;
+        if (!toolkit::env_cursor_init(cur, *ctx.env, pool.voice_env_slot[v], pool.voice_env_pos[v],
+                                      pool.voice_env_inc[v])) {
+            // The grain's envelope is gone (slot dropped, or no frames): the grain ends here.
+            pool.voice_busy[v].store(0);
+            return false;
+        }
+        const float t = pool.voice_transp[v];
+        const float amp = pool.voice_amp[v];
+
+        // Read position split into a ring index and a 16.16 offset from it.
+        const double rp = pool.voice_read_pos[v];
+        double pm = rp - ring_len_d * std::floor(rp / ring_len_d);
+        if (!(pm >= 0.0 && pm < ring_len_d)) {
+            // NB: for huge positions the formula above loses its exactness; fmod does not.
+            pm = std::fmod(rp, ring_len_d);
+            if (pm < 0.0) pm += ring_len_d;
+            if (!(pm >= 0.0 && pm < ring_len_d)) pm = 0.0;
+        }
+        int64_t ip = int64_t(pm);
+        int64_t acc = int64_t((pm - double(ip)) * 65536.0);
+        int64_t step;
+        if (kernel == nullptr) {
+            step = int64_t(std::fmod(double(t) * 65536.0, step_period));
+        } else {
+            // fmod returns its argument exactly when that is already below the period.
+            const double sv = double(t) * 65536.0;
+            step = int64_t(std::fabs(sv) < step_period ? sv : std::fmod(sv, step_period));
+        }
+
+        pool.voice_env_pos[v] = pool.voice_env_pos[v] + pool.voice_env_inc[v] * float(m);
+
+        float gains[max_outputs];
+        t_sample *out[max_outputs];
+        for (int32_t q = 0; q < num_outputs; ++q) gains[q] = pool.voice_gain[q][v];
+
+        float env[chunk];
+        float y[chunk];
+        for (int32_t done = 0; done < m; done += chunk) {
+            const int32_t count = std::min(chunk, m - done);
+            toolkit::env_cursor_read(cur, count, interp, table, env);
+            const int32_t first = offset + done;
+            if (kernel == nullptr) {
+                int64_t a = acc;
+                if (interp)
+                    ring_read<true>(ring, length_ring, ip, a, step, table, env, amp, count, y);
+                else
+                    ring_read<false>(ring, length_ring, ip, a, step, table, env, amp, count, y);
+                for (int32_t q = 0; q < num_outputs; ++q) {
+                    const float gain = gains[q];
+                    t_sample *o = outs[q] + first;
+                    for (int32_t s = 0; s < count; ++s) o[s] += gain * y[s];
+                }
+            } else {
+                for (int32_t q = 0; q < num_outputs; ++q) out[q] = outs[q] + first;
+                const chunk_job job{ring, length_ring, ip, acc, step, env, amp, count, num_outputs,
+                                    gains, out};
+                kernel(job);
+            }
+            // Fold the whole samples into the index: the fraction bits, and so the weights and the
+            // indices modulo L, stay those of one unbroken accumulator.
+            acc += int64_t(count) * step;
+            ip = wrap(ip + (acc >> 16), length_ring);
+            acc &= 0xffff;
+            pool.voice_env_value[v] = env[count - 1];
+        }
+        pool.voice_read_pos[v] = rp + double(m) * double(t);
+    }
+    const int32_t left = pool.voice_remaining[v] - std::max(m, 0);
+    pool.voice_remaining[v] = left;
+    pool.voice_offset[v] = 0;
+    if (left <= 0 || m <= 0) {
+        pool.voice_busy[v].store(0);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void render(const render_context &ctx, t_sample *const *outs, int32_t n, int32_t limit,
+            toolkit::simd_level level) noexcept {
+    limit = std::min(limit, carvell_voices);
+    uint64_t *const bits = ctx.busy_bits;
+    if (level == toolkit::simd_level::reference) {
+        // Every slot below the limit, as the straightforward definition reads.
+        for (int32_t v = 0; v < limit; ++v) {
+            if (!render_voice(ctx, v, outs, n, nullptr)) bits[v >> 6] &= ~(uint64_t(1) << (v & 63));
+        }
+        return;
+    }
+    const chunk_fn kernel = pick_chunk(level, ctx.interp);
+    for (int32_t w = 0; w < carvell_busy_words; ++w) {
+        uint64_t word = bits[w];
+        while (word != 0) {
+            const int32_t v = w * 64 + __builtin_ctzll(word);
+            word &= word - 1;
+            if (v >= limit) return;
+            if (!render_voice(ctx, v, outs, n, kernel)) bits[w] &= ~(uint64_t(1) << (v & 63));
+        }
+    }
+}
+
+} // namespace carvell

@@ -78,6 +78,13 @@ struct chunk_job {
 
 using chunk_fn = void (*)(const chunk_job &) noexcept;
 
+// Outputs > 0: the count, known at compile time (gains and output pointers stay in registers);
+// 0: c.num_outputs at run time.
+template <int32_t Outputs>
+inline int32_t outputs_of(const chunk_job &c) noexcept {
+    return Outputs > 0 ? Outputs : c.num_outputs;
+}
+
 // Steps up to this size keep 15 x step + 65535 inside 32 bits (lane offsets of a 16-sample block)
 // and a block's reads within 16 x 1024 < ring_min_samples of its first one, so one correction by L
 // brings any index into the ring. Larger steps (read speeds of 1024 and more) take the scalar loop.
@@ -130,7 +137,7 @@ inline void block_advance(int64_t &ib, int64_t &fb, int64_t block_step, int32_t 
 namespace k512 {
 namespace {
 
-template <bool Interp>
+template <bool Interp, int32_t Outputs>
 void chunk(const chunk_job &c) noexcept {
     if (c.step > lane_step_max || c.step < -lane_step_max) {
         chunk_scalar<Interp>(c);
@@ -148,6 +155,13 @@ void chunk(const chunk_job &c) noexcept {
     const __m512 inv1024 = _mm512_set1_ps(1.0f / 1024.0f);
     const __m512 one = _mm512_set1_ps(1.0f);
     const __m512 amp = _mm512_set1_ps(c.amp);
+    const int32_t nq = outputs_of<Outputs>(c);
+    __m512 gain[max_outputs];
+    float *out[max_outputs];
+    for (int32_t q = 0; q < nq; ++q) {
+        gain[q] = _mm512_set1_ps(c.gain[q]);
+        out[q] = c.out[q];
+    }
 
     int64_t ib = c.ip;
     int64_t fb = c.acc;
@@ -196,10 +210,9 @@ void chunk(const chunk_job &c) noexcept {
         }
         const __m512 e = _mm512_maskz_loadu_ps(m, c.env + s0);
         const __m512 y = _mm512_mul_ps(_mm512_mul_ps(x, e), amp);
-        for (int32_t q = 0; q < c.num_outputs; ++q) {
-            float *o = c.out[q] + s0;
-            const __m512 g = _mm512_set1_ps(c.gain[q]);
-            _mm512_mask_storeu_ps(o, m, _mm512_add_ps(_mm512_maskz_loadu_ps(m, o), _mm512_mul_ps(g, y)));
+        for (int32_t q = 0; q < nq; ++q) {
+            float *o = out[q] + s0;
+            _mm512_mask_storeu_ps(o, m, _mm512_add_ps(_mm512_maskz_loadu_ps(m, o), _mm512_mul_ps(gain[q], y)));
         }
         block_advance(ib, fb, 16 * int64_t(step), length);
     }
@@ -223,7 +236,7 @@ inline __m256 pick(__m256 a, __m256 b, __m256i idx, __m256i seven) noexcept {
     return _mm256_blendv_ps(from_a, from_b, _mm256_castsi256_ps(_mm256_cmpgt_epi32(idx, seven)));
 }
 
-template <bool Interp>
+template <bool Interp, int32_t Outputs>
 void chunk(const chunk_job &c) noexcept {
     if (c.step > lane_step_max || c.step < -lane_step_max) {
         chunk_scalar<Interp>(c);
@@ -232,6 +245,13 @@ void chunk(const chunk_job &c) noexcept {
     const int32_t length = c.length;
     const float *const ring = c.ring;
     const int32_t step = int32_t(c.step);
+    const int32_t nq = outputs_of<Outputs>(c);
+    __m256 gain[max_outputs];
+    float *out[max_outputs];
+    for (int32_t q = 0; q < nq; ++q) {
+        gain[q] = _mm256_set1_ps(c.gain[q]);
+        out[q] = c.out[q];
+    }
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i lane_step = _mm256_mullo_epi32(lanes, _mm256_set1_epi32(step));
     const __m256i length_v = _mm256_set1_epi32(length);
@@ -285,10 +305,9 @@ void chunk(const chunk_job &c) noexcept {
         }
         const __m256 e = _mm256_maskload_ps(c.env + s0, m);
         const __m256 y = _mm256_mul_ps(_mm256_mul_ps(x, e), amp);
-        for (int32_t q = 0; q < c.num_outputs; ++q) {
-            float *o = c.out[q] + s0;
-            const __m256 g = _mm256_set1_ps(c.gain[q]);
-            _mm256_maskstore_ps(o, m, _mm256_add_ps(_mm256_maskload_ps(o, m), _mm256_mul_ps(g, y)));
+        for (int32_t q = 0; q < nq; ++q) {
+            float *o = out[q] + s0;
+            _mm256_maskstore_ps(o, m, _mm256_add_ps(_mm256_maskload_ps(o, m), _mm256_mul_ps(gain[q], y)));
         }
         block_advance(ib, fb, 8 * int64_t(step), length);
     }
@@ -300,12 +319,29 @@ void chunk(const chunk_job &c) noexcept {
 
 namespace {
 
-chunk_fn pick_chunk(toolkit::simd_level level, bool interp) noexcept {
+template <bool Interp, int32_t Outputs>
+chunk_fn pick_level(toolkit::simd_level level) noexcept {
     switch (level) {
-    case toolkit::simd_level::avx512: return interp ? k512::chunk<true> : k512::chunk<false>;
-    case toolkit::simd_level::avx2: return interp ? k256::chunk<true> : k256::chunk<false>;
-    default: return interp ? chunk_scalar<true> : chunk_scalar<false>;
+    case toolkit::simd_level::avx512: return k512::chunk<Interp, Outputs>;
+    case toolkit::simd_level::avx2: return k256::chunk<Interp, Outputs>;
+    default: return chunk_scalar<Interp>;
     }
+}
+
+template <bool Interp>
+chunk_fn pick_outputs(toolkit::simd_level level, int32_t num_outputs) noexcept {
+    switch (num_outputs) {
+    case 1: return pick_level<Interp, 1>(level);
+    case 2: return pick_level<Interp, 2>(level);
+    case 4: return pick_level<Interp, 4>(level);
+    case 6: return pick_level<Interp, 6>(level);
+    case 8: return pick_level<Interp, 8>(level);
+    default: return pick_level<Interp, 0>(level);
+    }
+}
+
+chunk_fn pick_chunk(toolkit::simd_level level, bool interp, int32_t num_outputs) noexcept {
+    return interp ? pick_outputs<true>(level, num_outputs) : pick_outputs<false>(level, num_outputs);
 }
 
 // Renders voice v over its part of the vector: kernel == nullptr takes the reference two-pass
@@ -338,7 +374,16 @@ bool render_voice(const render_context &ctx, int32_t v, t_sample *const *outs, i
 
         // Read position split into a ring index and a 16.16 offset from it.
         const double rp = pool.voice_read_pos[v];
-        double pm = rp - ring_len_d * std::floor(rp / ring_len_d);
+        double pm;
+        if (kernel != nullptr && rp >= 0.0 && rp < 2.0 * ring_len_d) {
+            // The formula below without its division: for 0 <= rp < L the quotient rounds below 1
+            // (the largest double below L over L is at most 1 - 2^-53), and below 2 for rp < 2L,
+            // so the floor is 0 or 1 and pm is rp or rp - L (exact), the formula's values (but for
+            // the sign of a zero, which ip and acc do not see).
+            pm = rp < ring_len_d ? rp : rp - ring_len_d;
+        } else {
+            pm = rp - ring_len_d * std::floor(rp / ring_len_d);
+        }
         if (!(pm >= 0.0 && pm < ring_len_d)) {
             // NB: for huge positions the formula above loses its exactness; fmod does not.
             pm = std::fmod(rp, ring_len_d);
@@ -388,7 +433,8 @@ bool render_voice(const render_context &ctx, int32_t v, t_sample *const *outs, i
             // Fold the whole samples into the index: the fraction bits, and so the weights and the
             // indices modulo L, stay those of one unbroken accumulator.
             acc += int64_t(count) * step;
-            ip = wrap(ip + (acc >> 16), length_ring);
+            const int64_t next = ip + (acc >> 16);
+            ip = next >= 0 && next < length_ring ? next : wrap(next, length_ring);
             acc &= 0xffff;
             pool.voice_env_value[v] = env[count - 1];
         }
@@ -417,7 +463,7 @@ void render(const render_context &ctx, t_sample *const *outs, int32_t n, int32_t
         }
         return;
     }
-    const chunk_fn kernel = pick_chunk(level, ctx.interp);
+    const chunk_fn kernel = pick_chunk(level, ctx.interp, ctx.num_outputs);
     for (int32_t w = 0; w < carvell_busy_words; ++w) {
         uint64_t word = bits[w];
         while (word != 0) {

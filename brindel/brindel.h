@@ -10,6 +10,7 @@
 #include "ext_host.h"
 #include "toolkit/common.h"
 #include "toolkit/shared_word.h"
+#include "toolkit/simd.h"
 #include "toolkit/spsc_queue.h"
 
 constexpr int32_t brindel_voices = 512;      // voice slots per instance; slot 0 is never claimed
@@ -78,6 +79,11 @@ struct t_brindel {
     int32_t *voice_env_slot;    // envelope-table slot shaping the grain
     float *voice_gain[brindel_max_outputs]; // gain per output, fixed for the grain's life
 
+    // dsp only: bit v % 64 of word v / 64 is set for every busy slot v (set by grain_start, dropped
+    // by the fast renderer when it finds the slot free), so the renderer visits only these slots.
+    // A superset of the busy slots: "clear" frees voices without touching it.
+    uint64_t busy_hint[brindel_voices / 64];
+
     toolkit::spsc_queue<grain_request, brindel_queue_size> grain_queue; // msg -> dsp
 };
 
@@ -100,6 +106,14 @@ void pan_set_voice(t_brindel *x, int32_t v) noexcept;
 // Audio thread, once per vector: starts the queued "grain" requests made since the clear count
 // `clear_seen` was applied; stops at one made after a later "clear" (it waits for the next vector).
 void grain_queue_drain(t_brindel *x, uint32_t clear_seen) noexcept;
+
+// ---- rendering (brindel_render.cpp) ---------------------------------------------------------------
+// Adds every busy voice below `limit` into the N = num_outputs (1, 2, 4, 6 or 8) outputs for one
+// vector of n samples and advances the voices; the caller has cleared the outputs. `level` picks the
+// path: reference renders slot after slot, the others batch the voices into vector lanes; every path
+// gives the same bits.
+void render_voices(t_brindel *x, int32_t num_outputs, t_sample *const *out, int n, int32_t limit,
+                   bool interp, toolkit::simd_level level) noexcept;
 
 // ---- signal (brindel_dsp.cpp) -------------------------------------------------------------------
 void brindel_dsp(t_brindel *x, t_signal **sp, short *count) noexcept;

@@ -1,6 +1,6 @@
 // brindel_dsp.cpp: the "dsp" handler of brindel~ and its perform routines for 1, 2, 4, 6 and 8
 // outputs: per vector the queued "grain" requests, the voices report, the envelope refresh, the
-// trigger scan and the rendering of every busy voice.
+// trigger scan and the rendering of every busy voice (brindel_render.cpp).
 //
 // Threads: brindel_dsp runs on the message thread while the host builds its chain; the perform
 // routines run on the audio thread and never allocate, lock or post.
@@ -10,12 +10,9 @@
 #include <utility>
 
 #include "brindel.h"
-#include "toolkit/env_read.h"
 #include "toolkit/env_table.h"
 
 namespace {
-
-constexpr int32_t env_chunk = 256; // envelope values read per call of env_cursor_read
 
 // The inlet vectors of one call, read-only (they may share memory with the outputs).
 struct perform_inputs {
@@ -103,66 +100,6 @@ float trigger_scan(t_brindel *x, const perform_inputs &in, const vector_context 
     return prev;
 }
 
-// Renders slot k into the outputs for one vector (the outputs hold the sum of the voices so far).
-template <int N>
-void voice_render(t_brindel *x, int32_t k, t_sample *const *out, int n, bool interp) noexcept {
-    if (x->voice_busy[k].load() == 0) return;
-    const int32_t d = x->voice_delay[k];
-    if (d >= n) {
-        x->voice_delay[k] = d - n;
-        return;
-    }
-    const int32_t c = std::min<int32_t>(n - d, x->voice_remaining[k]);
-    if (c > 0) {
-        const float pos = x->voice_env_pos[k];
-        const float inc = x->voice_env_inc[k];
-        toolkit::env_cursor cur;
-        if (!toolkit::env_cursor_init(cur, x->g.env, x->voice_env_slot[k], pos, inc)) {
-            // the grain's buffer~ is gone (or empty): the grain ends here
-            x->voice_busy[k].store(0);
-            x->voice_delay[k] = 0;
-            return;
-        }
-        x->voice_env_pos[k] = float(double(pos) + double(c) * double(inc));
-
-        double y1 = x->voice_osc_y1[k];
-        double y2 = x->voice_osc_y2[k];
-        const double coef = x->voice_osc_coef[k];
-        const double amp = x->voice_amp[k];
-        float gain[N];
-        t_sample *dst[N];
-        for (int o = 0; o < N; ++o) {
-            gain[o] = N > 1 ? x->voice_gain[o][k] : 1.0f;
-            dst[o] = out[o] + d;
-        }
-        float env[env_chunk];
-        float e_last = 0.0f;
-        for (int32_t t0 = 0; t0 < c; t0 += env_chunk) {
-            const int32_t m = std::min(env_chunk, c - t0);
-            toolkit::env_cursor_read(cur, m, interp, x->g.interp_table, env);
-            for (int32_t i = 0; i < m; ++i) {
-                const float y = float(coef * y1 - y2); // the recurrence, rounded to 32 bits
-                y2 = y1;
-                y1 = y;
-                const float v = float(double(env[i]) * double(y) * amp);
-                if constexpr (N == 1) {
-                    dst[0][t0 + i] += v;
-                } else {
-                    for (int o = 0; o < N; ++o) dst[o][t0 + i] += v * gain[o];
-                }
-            }
-            e_last = env[m - 1];
-        }
-        x->voice_env_value[k] = e_last;
-        x->voice_osc_y1[k] = float(y1);
-        x->voice_osc_y2[k] = float(y2);
-    }
-    const int32_t left = x->voice_remaining[k] - c;
-    x->voice_remaining[k] = left;
-    if (left <= 0) x->voice_busy[k].store(0);
-    x->voice_delay[k] = 0;
-}
-
 template <int N>
 void perform_vector(t_brindel *x, const perform_inputs &in, t_sample *const *out, int n) noexcept {
     toolkit::denormal_guard ftz;
@@ -195,7 +132,7 @@ void perform_vector(t_brindel *x, const perform_inputs &in, t_sample *const *out
 
     for (int o = 0; o < N; ++o) std::fill_n(out[o], n, 0.0f);
     const bool interp = g.sinterp_flag.load() != 0;
-    for (int32_t k = 0; k < limit; ++k) voice_render<N>(x, k, out, n, interp);
+    render_voices(x, N, out, n, limit, interp, toolkit::simd_active());
 }
 
 // Argument vector: 1 instance, 2-8 the seven inlets, 9 to 8 + N the outputs, 9 + N the vector size.

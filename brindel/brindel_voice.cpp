@@ -93,6 +93,7 @@ void pan_set_voice(t_brindel *x, int32_t v) noexcept {
 
 void grain_start(t_brindel *x, int32_t s, const grain_setup &gs) noexcept {
     x->voice_busy[s].store(1);
+    x->busy_hint[s >> 6] |= uint64_t(1) << (s & 63);
     x->voice_freq[s] = gs.freq;
     x->voice_phase[s] = gs.phase;
     x->voice_osc_coef[s] = gs.osc_coef;

@@ -1,0 +1,124 @@
+// brindel_render_kernel.h: the vector kernel of brindel~'s fast renderer, included once per
+// instruction set by brindel_render_simd.cpp inside its own namespace, after that namespace has
+// defined:
+//   W  doubles per vector vd (lanes of the oscillator pass), G  vectors run side by side,
+//   F  floats per vector vf (output pass), transpose(lanes, rows, groups, steps), and
+//   dload, dset1, osc_step (one recurrence step of W lanes, storing the W float outputs),
+//   values (F output values from F envelope values and F oscillator values), fset1, floadu,
+//   fstoreu, fadd, fmul.
+// No #include here: everything is compiled for the including namespace's instruction set.
+//
+// Arithmetic, the same IEEE operations in the same order as the per-voice reference:
+//   y = float(coef * y1 - y2) in double (no fused multiply-add: the build forbids contraction),
+//   v = float(double(env) * double(y) * amp), left to right,
+//   out[o] = out[o] + v * gain[o] in float (one output: out + v), voices in ascending slot order.
+
+// The oscillators of the first Gu vectors of lanes over `steps` samples, each lane from its own
+// state; the float outputs go to s.lanes[vector][sample][lane]. The state is not updated here.
+template <int Gu>
+void oscillators(const batch &b, scratch &s, int steps) noexcept {
+    vd c[Gu], y1[Gu], y2[Gu];
+#pragma GCC unroll 8
+    for (int g = 0; g < Gu; ++g) {
+        c[g] = dload(b.coef + g * W);
+        y1[g] = dload(b.y1 + g * W);
+        y2[g] = dload(b.y2 + g * W);
+    }
+    float *dst = s.lanes;
+    for (int t = 0; t < steps; ++t) {
+#pragma GCC unroll 8
+        for (int g = 0; g < Gu; ++g) osc_step(c[g], y1[g], y2[g], dst + g * chunk * W);
+        dst += W;
+    }
+}
+
+void oscillators_dispatch(const batch &b, scratch &s, int groups, int steps) noexcept {
+    static_assert(G <= 8);
+    switch (groups) {
+    case 1: oscillators<1>(b, s, steps); break;
+    case 2: oscillators<2 <= G ? 2 : G>(b, s, steps); break;
+    case 3: oscillators<3 <= G ? 3 : G>(b, s, steps); break;
+    case 4: oscillators<4 <= G ? 4 : G>(b, s, steps); break;
+    case 5: oscillators<5 <= G ? 5 : G>(b, s, steps); break;
+    case 6: oscillators<6 <= G ? 6 : G>(b, s, steps); break;
+    case 7: oscillators<7 <= G ? 7 : G>(b, s, steps); break;
+    default: oscillators<G>(b, s, steps); break;
+    }
+}
+
+// out[t] (+)= v[t] (* gain) for one voice's samples: the rows of the oscillator and the envelope.
+// out[t] (+)= v[t] (* gain) for one voice's samples: the rows of the oscillator and the envelope.
+template <int N>
+void voice_add(const float *y, const float *env, double amp, const float *gain, t_sample *const *dst,
+               int count) noexcept {
+    int t = 0;
+    const vd a = dset1(amp);
+    vf g[N];
+    for (int k = 0; k < N; ++k) g[k] = fset1(gain[k]);
+    for (; t + F <= count; t += F) {
+        const vf v = values(env + t, y + t, a);
+        if constexpr (N == 1) {
+            fstoreu(dst[0] + t, fadd(floadu(dst[0] + t), v));
+        } else {
+#pragma GCC unroll 8
+            for (int k = 0; k < N; ++k) fstoreu(dst[k] + t, fadd(floadu(dst[k] + t), fmul(v, g[k])));
+        }
+    }
+    for (; t < count; ++t) {
+        const float v = float(double(env[t]) * double(y[t]) * amp);
+        if constexpr (N == 1) {
+            dst[0][t] += v;
+        } else {
+            for (int k = 0; k < N; ++k) dst[k][t] += v * gain[k];
+        }
+    }
+}
+
+template <int N>
+void render_batch(batch &b, scratch &s, t_sample *const *out, int n, bool interp,
+                  const float *interp_table) noexcept {
+    const int groups = (b.count + W - 1) / W;
+    for (int s0 = 0; s0 < n; s0 += chunk) {
+        const int s1 = n - s0 < chunk ? n : s0 + chunk;
+        // Each voice's part of this pass: output samples [from, from + count).
+        int from[lanes_max], count[lanes_max];
+        int steps = 0;
+        for (int j = 0; j < b.count; ++j) {
+            const int a = b.first[j] > s0 ? b.first[j] : s0;
+            const int e = b.first[j] + b.length[j] < s1 ? b.first[j] + b.length[j] : s1;
+            from[j] = a;
+            count[j] = e > a ? e - a : 0;
+            if (count[j] > steps) steps = count[j];
+        }
+        if (steps == 0) continue;
+        // Whole blocks of 8 samples for the transposition; the extra samples are never used.
+        const int run = (steps + 7) & ~7;
+        oscillators_dispatch(b, s, groups, run);
+        transpose(s.lanes, s.rows, groups, run);
+
+        for (int j = 0; j < b.count; ++j) {
+            const int c = count[j];
+            if (c == 0) continue;
+            const float *row = s.rows + j * chunk;
+            // Every lane ran `run` samples; the voice's state after its own c samples is in its row.
+            b.y2[j] = c >= 2 ? double(row[c - 2]) : b.y1[j];
+            b.y1[j] = double(row[c - 1]);
+
+            toolkit::env_cursor_read(b.cursor[j], c, interp, interp_table, s.env);
+            b.env_last[j] = s.env[c - 1];
+            float gain[N];
+            t_sample *dst[N];
+            for (int k = 0; k < N; ++k) {
+                gain[k] = N > 1 ? b.gain[k][j] : 1.0f;
+                dst[k] = out[k] + from[j];
+            }
+            voice_add<N>(row, s.env, b.amp[j], gain, dst, c);
+        }
+    }
+}
+
+template void render_batch<1>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<2>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<4>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<6>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<8>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;

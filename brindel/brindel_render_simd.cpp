@@ -1,0 +1,188 @@
+// brindel_render_simd.cpp: the vector kernels of brindel~'s fast renderer, one per instruction set.
+//
+// The kernel source (brindel_render_kernel.h) is compiled three times: for the x86-64 baseline
+// (SSE2), and under `#pragma GCC target` for AVX2 and for AVX-512, each in its own namespace. Only
+// these functions use the wider instructions; the renderer calls the one simd_active() names. All
+// headers are included before the first target region, so no shared inline function is emitted for
+// a wider instruction set than the baseline.
+#include <immintrin.h>
+
+#include "brindel_render_batch.h"
+#include "toolkit/env_read.h"
+
+namespace brindel_render {
+
+namespace sse2 {
+constexpr int W = 2;  // doubles per vector
+constexpr int G = 4;  // vectors in flight in the oscillator pass
+constexpr int F = 4;  // floats per vector in the output pass
+using vd = __m128d;
+using vf = __m128;
+
+inline vd dload(const double *p) noexcept { return _mm_load_pd(p); }
+inline vd dset1(double v) noexcept { return _mm_set1_pd(v); }
+// y = float(c * y1 - y2), stored; y2 = y1; y1 = y.
+inline void osc_step(const vd &c, vd &y1, vd &y2, float *out) noexcept {
+    const __m128 y = _mm_cvtpd_ps(_mm_sub_pd(_mm_mul_pd(c, y1), y2));
+    _mm_storel_pi(reinterpret_cast<__m64 *>(out), y);
+    y2 = y1;
+    y1 = _mm_cvtps_pd(y);
+}
+// float(double(env) * double(y) * amp) for F samples (aligned rows).
+inline vf values(const float *env, const float *y, vd amp) noexcept {
+    const __m128 e = _mm_load_ps(env);
+    const __m128 yy = _mm_load_ps(y);
+    const __m128 lo = _mm_cvtpd_ps(_mm_mul_pd(_mm_mul_pd(_mm_cvtps_pd(e), _mm_cvtps_pd(yy)), amp));
+    const __m128 hi = _mm_cvtpd_ps(
+        _mm_mul_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(e, e)), _mm_cvtps_pd(_mm_movehl_ps(yy, yy))),
+                   amp));
+    return _mm_movelh_ps(lo, hi);
+}
+inline vf fset1(float v) noexcept { return _mm_set1_ps(v); }
+inline vf floadu(const float *p) noexcept { return _mm_loadu_ps(p); }
+inline void fstoreu(float *p, vf v) noexcept { _mm_storeu_ps(p, v); }
+inline vf fadd(vf a, vf b) noexcept { return _mm_add_ps(a, b); }
+inline vf fmul(vf a, vf b) noexcept { return _mm_mul_ps(a, b); }
+
+// lanes[g][t][l] -> rows[g * W + l][t]
+void transpose(const float *lanes, float *rows, int groups, int steps) noexcept {
+    for (int g = 0; g < groups; ++g)
+        for (int t = 0; t < steps; ++t)
+            for (int l = 0; l < W; ++l) rows[(g * W + l) * chunk + t] = lanes[(g * chunk + t) * W + l];
+}
+
+#include "brindel_render_kernel.h"
+} // namespace sse2
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+constexpr int W = 4;
+constexpr int G = 4; // 16 ymm registers: 3 per vector of lanes, and room to work
+constexpr int F = 8;
+using vd = __m256d;
+using vf = __m256;
+
+inline vd dload(const double *p) noexcept { return _mm256_load_pd(p); }
+inline vd dset1(double v) noexcept { return _mm256_set1_pd(v); }
+inline void osc_step(const vd &c, vd &y1, vd &y2, float *out) noexcept {
+    const __m128 y = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_mul_pd(c, y1), y2));
+    _mm_store_ps(out, y);
+    y2 = y1;
+    y1 = _mm256_cvtps_pd(y);
+}
+inline vf values(const float *env, const float *y, vd amp) noexcept {
+    const __m128 lo = _mm256_cvtpd_ps(_mm256_mul_pd(
+        _mm256_mul_pd(_mm256_cvtps_pd(_mm_load_ps(env)), _mm256_cvtps_pd(_mm_load_ps(y))), amp));
+    const __m128 hi = _mm256_cvtpd_ps(_mm256_mul_pd(
+        _mm256_mul_pd(_mm256_cvtps_pd(_mm_load_ps(env + 4)), _mm256_cvtps_pd(_mm_load_ps(y + 4))), amp));
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+}
+inline vf fset1(float v) noexcept { return _mm256_set1_ps(v); }
+inline vf floadu(const float *p) noexcept { return _mm256_loadu_ps(p); }
+inline void fstoreu(float *p, vf v) noexcept { _mm256_storeu_ps(p, v); }
+inline vf fadd(vf a, vf b) noexcept { return _mm256_add_ps(a, b); }
+inline vf fmul(vf a, vf b) noexcept { return _mm256_mul_ps(a, b); }
+
+// lanes[g][t][l] -> rows[g * W + l][t], in 4 x 4 blocks.
+void transpose(const float *lanes, float *rows, int groups, int steps) noexcept {
+    for (int g = 0; g < groups; ++g) {
+        const float *in = lanes + g * chunk * W;
+        float *r = rows + g * W * chunk;
+        for (int t = 0; t < steps; t += 4) {
+            __m128 a = _mm_load_ps(in + (t + 0) * W);
+            __m128 b = _mm_load_ps(in + (t + 1) * W);
+            __m128 c = _mm_load_ps(in + (t + 2) * W);
+            __m128 d = _mm_load_ps(in + (t + 3) * W);
+            _MM_TRANSPOSE4_PS(a, b, c, d);
+            _mm_store_ps(r + 0 * chunk + t, a);
+            _mm_store_ps(r + 1 * chunk + t, b);
+            _mm_store_ps(r + 2 * chunk + t, c);
+            _mm_store_ps(r + 3 * chunk + t, d);
+        }
+    }
+}
+
+#include "brindel_render_kernel.h"
+} // namespace avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
+// GCC 12's AVX-512 conversion intrinsics start from an undefined register on purpose, which its
+// flow analysis reports as a maybe-uninitialised read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+namespace avx512 {
+constexpr int W = 8;
+constexpr int G = 8; // 32 zmm registers: 8 vectors of lanes hide the recurrence's latency
+constexpr int F = 16;
+using vd = __m512d;
+using vf = __m512;
+
+inline vd dload(const double *p) noexcept { return _mm512_load_pd(p); }
+inline vd dset1(double v) noexcept { return _mm512_set1_pd(v); }
+inline void osc_step(const vd &c, vd &y1, vd &y2, float *out) noexcept {
+    const __m256 y = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_mul_pd(c, y1), y2));
+    _mm256_store_ps(out, y);
+    y2 = y1;
+    y1 = _mm512_cvtps_pd(y);
+}
+inline vf values(const float *env, const float *y, vd amp) noexcept {
+    const __m256 lo = _mm512_cvtpd_ps(_mm512_mul_pd(
+        _mm512_mul_pd(_mm512_cvtps_pd(_mm256_load_ps(env)), _mm512_cvtps_pd(_mm256_load_ps(y))), amp));
+    const __m256 hi = _mm512_cvtpd_ps(_mm512_mul_pd(
+        _mm512_mul_pd(_mm512_cvtps_pd(_mm256_load_ps(env + 8)), _mm512_cvtps_pd(_mm256_load_ps(y + 8))),
+        amp));
+    return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);
+}
+inline vf fset1(float v) noexcept { return _mm512_set1_ps(v); }
+inline vf floadu(const float *p) noexcept { return _mm512_loadu_ps(p); }
+inline void fstoreu(float *p, vf v) noexcept { _mm512_storeu_ps(p, v); }
+inline vf fadd(vf a, vf b) noexcept { return _mm512_add_ps(a, b); }
+inline vf fmul(vf a, vf b) noexcept { return _mm512_mul_ps(a, b); }
+
+// lanes[g][t][l] -> rows[g * W + l][t], in 8 x 8 blocks.
+void transpose(const float *lanes, float *rows, int groups, int steps) noexcept {
+    for (int g = 0; g < groups; ++g) {
+        const float *in = lanes + g * chunk * W;
+        float *r = rows + g * W * chunk;
+        for (int t = 0; t < steps; t += 8) {
+            const __m256 r0 = _mm256_load_ps(in + (t + 0) * W);
+            const __m256 r1 = _mm256_load_ps(in + (t + 1) * W);
+            const __m256 r2 = _mm256_load_ps(in + (t + 2) * W);
+            const __m256 r3 = _mm256_load_ps(in + (t + 3) * W);
+            const __m256 r4 = _mm256_load_ps(in + (t + 4) * W);
+            const __m256 r5 = _mm256_load_ps(in + (t + 5) * W);
+            const __m256 r6 = _mm256_load_ps(in + (t + 6) * W);
+            const __m256 r7 = _mm256_load_ps(in + (t + 7) * W);
+            const __m256 u0 = _mm256_unpacklo_ps(r0, r1), u1 = _mm256_unpackhi_ps(r0, r1);
+            const __m256 u2 = _mm256_unpacklo_ps(r2, r3), u3 = _mm256_unpackhi_ps(r2, r3);
+            const __m256 u4 = _mm256_unpacklo_ps(r4, r5), u5 = _mm256_unpackhi_ps(r4, r5);
+            const __m256 u6 = _mm256_unpacklo_ps(r6, r7), u7 = _mm256_unpackhi_ps(r6, r7);
+            const __m256 v0 = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(1, 0, 1, 0));
+            const __m256 v1 = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(3, 2, 3, 2));
+            const __m256 v2 = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(1, 0, 1, 0));
+            const __m256 v3 = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(3, 2, 3, 2));
+            const __m256 v4 = _mm256_shuffle_ps(u4, u6, _MM_SHUFFLE(1, 0, 1, 0));
+            const __m256 v5 = _mm256_shuffle_ps(u4, u6, _MM_SHUFFLE(3, 2, 3, 2));
+            const __m256 v6 = _mm256_shuffle_ps(u5, u7, _MM_SHUFFLE(1, 0, 1, 0));
+            const __m256 v7 = _mm256_shuffle_ps(u5, u7, _MM_SHUFFLE(3, 2, 3, 2));
+            _mm256_store_ps(r + 0 * chunk + t, _mm256_permute2f128_ps(v0, v4, 0x20));
+            _mm256_store_ps(r + 1 * chunk + t, _mm256_permute2f128_ps(v1, v5, 0x20));
+            _mm256_store_ps(r + 2 * chunk + t, _mm256_permute2f128_ps(v2, v6, 0x20));
+            _mm256_store_ps(r + 3 * chunk + t, _mm256_permute2f128_ps(v3, v7, 0x20));
+            _mm256_store_ps(r + 4 * chunk + t, _mm256_permute2f128_ps(v0, v4, 0x31));
+            _mm256_store_ps(r + 5 * chunk + t, _mm256_permute2f128_ps(v1, v5, 0x31));
+            _mm256_store_ps(r + 6 * chunk + t, _mm256_permute2f128_ps(v2, v6, 0x31));
+            _mm256_store_ps(r + 7 * chunk + t, _mm256_permute2f128_ps(v3, v7, 0x31));
+        }
+    }
+}
+
+#include "brindel_render_kernel.h"
+} // namespace avx512
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+} // namespace brindel_render

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <emmintrin.h>
+
 #include "carvell.h"
 #include "carvell_render.h"
 #include "toolkit/env_table.h"
@@ -30,6 +32,17 @@ bool all_finite(const grain_params &p) noexcept {
 
 void outputs_clear(t_sample *const *outs, int32_t num_outputs, int32_t n) noexcept {
     for (int32_t q = 0; q < num_outputs; ++q) std::memset(outs[q], 0, size_t(n) * sizeof(t_sample));
+}
+
+// True when some sample is above zero (NaN is not). Four at a time: an idle box's trigger vector
+// is examined in a few instructions.
+bool any_positive(const t_sample *v, int32_t n) noexcept {
+    const __m128 zero = _mm_setzero_ps();
+    int32_t i = 0;
+    int mask = 0;
+    for (; i + 4 <= n; i += 4) mask |= _mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(v + i), zero));
+    for (; i < n; ++i) mask |= v[i] > 0.0f ? 1 : 0;
+    return mask != 0;
 }
 
 // Fills voice v for a grain triggered at sample i of an n-sample vector. False when a parameter is
@@ -145,7 +158,13 @@ t_int *carvell_perform(t_int *w) noexcept {
     const double ms_to_samples = toolkit::ms_to_samples(x->g.sample_rate);
     float prev = bang ? -1.0f : x->g.prev_trigger;
     int32_t cursor = limit;
-    for (int32_t i = 0; i < n; ++i) {
+    int32_t scan_from = 0;
+    if (!bang && !any_positive(trig, n)) {
+        // No sample above zero, so no rising crossing: the scan would only carry prev along.
+        prev = trig[n - 1];
+        scan_from = n;
+    }
+    for (int32_t i = scan_from; i < n; ++i) {
         const float cur = bang && i == 0 ? 1.0f : trig[i];
         const bool rising = prev <= 0.0f && cur > 0.0f;
         prev = cur;

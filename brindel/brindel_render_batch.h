@@ -31,11 +31,18 @@ struct batch {
     toolkit::env_cursor cursor[lanes_max];
 };
 
+constexpr int vals_stride = chunk + 16; // a row of s.vals: one pass and a vector of slack
+
 // Working memory of one batch pass.
 struct scratch {
-    alignas(64) float lanes[lanes_max * chunk]; // oscillator output, [vector][sample][lane]
+    // The oscillators' output, [vector][sample][lane]; once transposed into rows, the same memory
+    // takes the voices' output values (vals, one row of vals_stride per voice, at the pass's
+    // sample positions) where the kernel sums the outputs block by block.
+    alignas(64) float lanes[lanes_max * vals_stride];
     alignas(64) float rows[lanes_max * chunk];  // the same, one row of samples per voice
     alignas(64) float env[chunk];               // envelope values of one voice
+
+    float *vals() noexcept { return lanes; }
 };
 
 // One kernel per instruction set; N outputs. Renders the batch over a vector of n samples into

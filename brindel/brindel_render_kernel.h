@@ -57,11 +57,13 @@ void voice_add(const float *y, const float *env, double amp, const float *gain, 
     for (int k = 0; k < N; ++k) g[k] = fset1(gain[k]);
     for (; t + F <= count; t += F) {
         const vf v = values(env + t, y + t, a);
+        // (v * gain) + out: the operand order of the reference's compiled add, which decides
+        // which NaN comes out when both are NaN
         if constexpr (N == 1) {
-            fstoreu(dst[0] + t, fadd(floadu(dst[0] + t), v));
+            fstoreu(dst[0] + t, fadd(v, floadu(dst[0] + t)));
         } else {
 #pragma GCC unroll 8
-            for (int k = 0; k < N; ++k) fstoreu(dst[k] + t, fadd(floadu(dst[k] + t), fmul(v, g[k])));
+            for (int k = 0; k < N; ++k) fstoreu(dst[k] + t, fadd(fmul(v, g[k]), floadu(dst[k] + t)));
         }
     }
     for (; t < count; ++t) {
@@ -73,6 +75,13 @@ void voice_add(const float *y, const float *env, double amp, const float *gain, 
         }
     }
 }
+
+// block_pass: where the namespace sets block_outputs, the voices' values of one pass are formed
+// first (s.vals), then the outputs are summed block by block in registers; defined by the
+// namespace.
+template <int N>
+void block_pass(batch &b, scratch &s, const int *from, const int *count, t_sample *const *out,
+                int s0, int len, bool interp, const float *interp_table) noexcept;
 
 template <int N>
 void render_batch(batch &b, scratch &s, t_sample *const *out, int n, bool interp,
@@ -103,22 +112,24 @@ void render_batch(batch &b, scratch &s, t_sample *const *out, int n, bool interp
             // Every lane ran `run` samples; the voice's state after its own c samples is in its row.
             b.y2[j] = c >= 2 ? double(row[c - 2]) : b.y1[j];
             b.y1[j] = double(row[c - 1]);
+        }
 
-            toolkit::env_cursor_read(b.cursor[j], c, interp, interp_table, s.env);
-            b.env_last[j] = s.env[c - 1];
-            float gain[N];
-            t_sample *dst[N];
-            for (int k = 0; k < N; ++k) {
-                gain[k] = N > 1 ? b.gain[k][j] : 1.0f;
-                dst[k] = out[k] + from[j];
+        if constexpr (block_outputs) {
+            block_pass<N>(b, s, from, count, out, s0, s1 - s0, interp, interp_table);
+        } else {
+            for (int j = 0; j < b.count; ++j) {
+                const int c = count[j];
+                if (c == 0) continue;
+                toolkit::env_cursor_read(b.cursor[j], c, interp, interp_table, s.env);
+                b.env_last[j] = s.env[c - 1];
+                float gain[N];
+                t_sample *dst[N];
+                for (int k = 0; k < N; ++k) {
+                    gain[k] = N > 1 ? b.gain[k][j] : 1.0f;
+                    dst[k] = out[k] + from[j];
+                }
+                voice_add<N>(s.rows + j * chunk, s.env, b.amp[j], gain, dst, c);
             }
-            voice_add<N>(row, s.env, b.amp[j], gain, dst, c);
         }
     }
 }
-
-template void render_batch<1>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
-template void render_batch<2>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
-template void render_batch<4>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
-template void render_batch<6>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
-template void render_batch<8>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;

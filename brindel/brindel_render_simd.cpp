@@ -16,6 +16,7 @@ namespace sse2 {
 constexpr int W = 2;  // doubles per vector
 constexpr int G = 4;  // vectors in flight in the oscillator pass
 constexpr int F = 4;  // floats per vector in the output pass
+constexpr bool block_outputs = false; // outputs summed voice by voice
 using vd = __m128d;
 using vf = __m128;
 
@@ -41,7 +42,12 @@ inline vf values(const float *env, const float *y, vd amp) noexcept {
 inline vf fset1(float v) noexcept { return _mm_set1_ps(v); }
 inline vf floadu(const float *p) noexcept { return _mm_loadu_ps(p); }
 inline void fstoreu(float *p, vf v) noexcept { _mm_storeu_ps(p, v); }
-inline vf fadd(vf a, vf b) noexcept { return _mm_add_ps(a, b); }
+// a + b with a as the first operand: when both are NaN, a's NaN comes out (the compiler may swap
+// the operands of a plain addition, so the instruction is spelled out).
+inline vf fadd(vf a, vf b) noexcept {
+    asm("addps %1, %0" : "+x"(a) : "x"(b));
+    return a;
+}
 inline vf fmul(vf a, vf b) noexcept { return _mm_mul_ps(a, b); }
 
 // lanes[g][t][l] -> rows[g * W + l][t]
@@ -52,6 +58,12 @@ void transpose(const float *lanes, float *rows, int groups, int steps) noexcept 
 }
 
 #include "brindel_render_kernel.h"
+
+template void render_batch<1>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<2>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<4>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<6>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<8>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
 } // namespace sse2
 
 #pragma GCC push_options
@@ -60,6 +72,7 @@ namespace avx2 {
 constexpr int W = 4;
 constexpr int G = 4; // 16 ymm registers: 3 per vector of lanes, and room to work
 constexpr int F = 8;
+constexpr bool block_outputs = false;
 using vd = __m256d;
 using vf = __m256;
 
@@ -81,7 +94,11 @@ inline vf values(const float *env, const float *y, vd amp) noexcept {
 inline vf fset1(float v) noexcept { return _mm256_set1_ps(v); }
 inline vf floadu(const float *p) noexcept { return _mm256_loadu_ps(p); }
 inline void fstoreu(float *p, vf v) noexcept { _mm256_storeu_ps(p, v); }
-inline vf fadd(vf a, vf b) noexcept { return _mm256_add_ps(a, b); }
+inline vf fadd(vf a, vf b) noexcept {
+    vf r;
+    asm("vaddps %2, %1, %0" : "=x"(r) : "x"(a), "x"(b));
+    return r;
+}
 inline vf fmul(vf a, vf b) noexcept { return _mm256_mul_ps(a, b); }
 
 // lanes[g][t][l] -> rows[g * W + l][t], in 4 x 4 blocks.
@@ -104,6 +121,12 @@ void transpose(const float *lanes, float *rows, int groups, int steps) noexcept 
 }
 
 #include "brindel_render_kernel.h"
+
+template void render_batch<1>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<2>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<4>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<6>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<8>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
 } // namespace avx2
 #pragma GCC pop_options
 
@@ -117,6 +140,7 @@ namespace avx512 {
 constexpr int W = 8;
 constexpr int G = 8; // 32 zmm registers: 8 vectors of lanes hide the recurrence's latency
 constexpr int F = 16;
+constexpr bool block_outputs = true; // masked adds: outputs summed in registers
 using vd = __m512d;
 using vf = __m512;
 
@@ -139,7 +163,16 @@ inline vf values(const float *env, const float *y, vd amp) noexcept {
 inline vf fset1(float v) noexcept { return _mm512_set1_ps(v); }
 inline vf floadu(const float *p) noexcept { return _mm512_loadu_ps(p); }
 inline void fstoreu(float *p, vf v) noexcept { _mm512_storeu_ps(p, v); }
-inline vf fadd(vf a, vf b) noexcept { return _mm512_add_ps(a, b); }
+inline vf fadd(vf a, vf b) noexcept {
+    vf r;
+    asm("vaddps %2, %1, %0" : "=v"(r) : "v"(a), "v"(b));
+    return r;
+}
+// acc = a + acc in the lanes of m (a first), acc unchanged elsewhere.
+inline vf fadd_into(vf acc, __mmask16 m, vf a) noexcept {
+    asm("vaddps %0, %2, %0%{%1%}" : "+v"(acc) : "Yk"(m), "v"(a));
+    return acc;
+}
 inline vf fmul(vf a, vf b) noexcept { return _mm512_mul_ps(a, b); }
 
 // lanes[g][t][l] -> rows[g * W + l][t], in 8 x 8 blocks.
@@ -181,6 +214,77 @@ void transpose(const float *lanes, float *rows, int groups, int steps) noexcept 
 }
 
 #include "brindel_render_kernel.h"
+
+// The lanes i of a block with l <= i < h.
+inline __mmask16 lane_range(int l, int h) noexcept {
+    const unsigned a = l < 0 ? 0u : l > 16 ? 16u : unsigned(l);
+    const unsigned e = h < 0 ? 0u : h > 16 ? 16u : unsigned(h);
+    return __mmask16(((1u << e) - 1u) & ~((1u << a) - 1u));
+}
+
+// First every voice's output values of the pass into its row of vals, at the pass's sample
+// positions; then, per block of 16 output samples (several blocks at once where the registers
+// allow), the outputs are loaded once, each voice in ascending order is added into its lanes (a
+// masked add: lanes outside the voice's samples keep their bits), and the sums are stored once.
+// Each sample sees the reference's additions in the reference's order, without the store and reload
+// between two voices.
+template <int N>
+void block_pass(batch &b, scratch &s, const int *from, const int *count, t_sample *const *out,
+                int s0, int len, bool interp, const float *interp_table) noexcept {
+    float *const vals = s.vals();
+    for (int j = 0; j < b.count; ++j) {
+        const int c = count[j];
+        if (c == 0) continue;
+        toolkit::env_cursor_read(b.cursor[j], c, interp, interp_table, s.env);
+        b.env_last[j] = s.env[c - 1];
+        const float *row = s.rows + j * chunk;
+        float *v = vals + j * vals_stride + (from[j] - s0);
+        const vd amp = dset1(b.amp[j]);
+        // whole vectors: the lanes past c hold leftovers that no output lane takes
+        for (int t = 0; t < c; t += F) fstoreu(v + t, values(s.env + t, row + t, amp));
+    }
+
+    constexpr int BL = N <= 2 ? 4 : N <= 4 ? 2 : 1; // blocks at once: at most 8 sums in registers
+    for (int t0 = 0; t0 < len; t0 += F * BL) {
+        __m512 acc[BL][N];
+        __mmask16 keep[BL];
+        for (int bl = 0; bl < BL; ++bl) {
+            keep[bl] = lane_range(0, len - t0 - F * bl);
+            for (int k = 0; k < N; ++k)
+                acc[bl][k] = _mm512_maskz_loadu_ps(keep[bl], out[k] + s0 + t0 + F * bl);
+        }
+        for (int j = 0; j < b.count; ++j) {
+            const int lo = from[j] - s0 - t0;
+            const int hi = lo + count[j];
+            if (hi <= 0 || lo >= F * BL || count[j] == 0) continue;
+            const float *v = vals + j * vals_stride + t0;
+            __m512 g[N];
+            if constexpr (N > 1)
+                for (int k = 0; k < N; ++k) g[k] = _mm512_set1_ps(b.gain[k][j]);
+#pragma GCC unroll 4
+            for (int bl = 0; bl < BL; ++bl) {
+                const __mmask16 m = lane_range(lo - F * bl, hi - F * bl);
+                if (m == 0) continue;
+                const __m512 x = _mm512_loadu_ps(v + F * bl);
+#pragma GCC unroll 8
+                for (int k = 0; k < N; ++k) {
+                    // (v * gain) + out, as the reference adds
+                    const __m512 add = N > 1 ? _mm512_mul_ps(x, g[k]) : x;
+                    acc[bl][k] = fadd_into(acc[bl][k], m, add);
+                }
+            }
+        }
+        for (int bl = 0; bl < BL; ++bl)
+            for (int k = 0; k < N; ++k)
+                _mm512_mask_storeu_ps(out[k] + s0 + t0 + F * bl, keep[bl], acc[bl][k]);
+    }
+}
+
+template void render_batch<1>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<2>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<4>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<6>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
+template void render_batch<8>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
 } // namespace avx512
 #pragma GCC diagnostic pop
 #pragma GCC pop_options

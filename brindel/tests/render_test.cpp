@@ -160,11 +160,13 @@ protected:
         std::vector<t_sample *> ptr;
         for (auto &o : outs) ptr.push_back(o.data());
         std::vector<float> all;
+        toolkit::simd_select(level); // the envelope reads take the same level, as in the external
         for (int v = 0; v < c.vectors; ++v) {
             for (auto &o : outs) std::fill(o.begin(), o.end(), 0.0f);
             render_voices(x, c.outputs, ptr.data(), c.n, c.limit, c.interp, level);
             for (auto &o : outs) all.insert(all.end(), o.begin(), o.end());
         }
+        toolkit::simd_select(toolkit::simd_supported());
         return all;
     }
 

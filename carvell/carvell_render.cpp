@@ -26,7 +26,7 @@ namespace carvell {
 
 namespace {
 
-constexpr int32_t chunk = 256; // samples rendered per pass of a voice (stack arrays)
+constexpr int32_t chunk_samples = 256; // samples rendered per pass of a voice (stack arrays)
 constexpr int32_t max_outputs = 8;
 
 // p reduced into 0 to L - 1.
@@ -70,13 +70,11 @@ struct chunk_job {
     int64_t step;          // 16.16 per sample, |step| < L x 65536
     const float *env;      // count envelope values
     float amp;
-    int32_t count;         // 1 to chunk
+    int32_t count;         // 1 to chunk_samples
     int32_t num_outputs;   // 1 to max_outputs
     const float *gain;     // num_outputs gains
     t_sample *const *out;  // num_outputs pointers to the chunk's first output sample
 };
-
-using chunk_fn = void (*)(const chunk_job &) noexcept;
 
 // Outputs > 0: the count, known at compile time (gains and output pointers stay in registers);
 // 0: c.num_outputs at run time.
@@ -123,6 +121,96 @@ inline void block_advance(int64_t &ib, int64_t &fb, int64_t block_step, int32_t 
         ib -= length;
     else if (ib < 0)
         ib += length;
+}
+
+// ---- per voice, shared by every path ---------------------------------------------------------------
+
+// A voice's rendering over one vector, as its record gives it.
+struct voice_plan {
+    int32_t offset;  // first output sample
+    int32_t m;       // samples rendered; 0 or less: none
+    float t, amp;
+    double rp;       // read position at the start of the vector
+    int64_t ip;      // ring index of the first sample, 0 to L - 1
+    int64_t acc;     // 16.16 offset of the first sample from ip, 0 to 65535
+    int64_t step;    // 16.16 per sample, modulo L ring samples
+};
+
+// Prepares voice v. False when the voice is free afterwards without rendering: found free, or its
+// envelope gone (the flag is cleared). fast: the fast paths' equivalent shortcuts (same values).
+inline bool voice_begin(const render_context &ctx, int32_t v, int32_t n, bool fast,
+                        toolkit::env_cursor &cur, voice_plan &p) noexcept {
+    carvell_voice_pool &pool = *ctx.pool;
+    if (pool.voice_busy[v].load() == 0) return false;
+    p.offset = pool.voice_offset[v];
+    const int32_t remaining = pool.voice_remaining[v];
+    p.m = n - p.offset < remaining ? n - p.offset : remaining;
+    if (p.m <= 0) return true;
+    if (!toolkit::env_cursor_init(cur, *ctx.env, pool.voice_env_slot[v], pool.voice_env_pos[v],
+                                  pool.voice_env_inc[v])) {
+        // The grain's envelope is gone (slot dropped, or no frames): the grain ends here.
+        pool.voice_busy[v].store(0);
+        return false;
+    }
+    p.t = pool.voice_transp[v];
+    p.amp = pool.voice_amp[v];
+    const double ring_len_d = double(ctx.ring_length);
+    // Any step is the same step modulo L ring samples: the index is reduced modulo L anyway.
+    const double step_period = ring_len_d * 65536.0;
+
+    // Read position split into a ring index and a 16.16 offset from it.
+    const double rp = pool.voice_read_pos[v];
+    p.rp = rp;
+    double pm;
+    if (fast && rp >= 0.0 && rp < 2.0 * ring_len_d) {
+        // The formula below without its division: for 0 <= rp < L the quotient rounds below 1
+        // (the largest double below L over L is at most 1 - 2^-53), and below 2 for rp < 2L,
+        // so the floor is 0 or 1 and pm is rp or rp - L (exact), the formula's values (but for
+        // the sign of a zero, which ip and acc do not see).
+        pm = rp < ring_len_d ? rp : rp - ring_len_d;
+    } else {
+        pm = rp - ring_len_d * std::floor(rp / ring_len_d);
+    }
+    if (!(pm >= 0.0 && pm < ring_len_d)) {
+        // NB: for huge positions the formula above loses its exactness; fmod does not.
+        pm = std::fmod(rp, ring_len_d);
+        if (pm < 0.0) pm += ring_len_d;
+        if (!(pm >= 0.0 && pm < ring_len_d)) pm = 0.0;
+    }
+    p.ip = int64_t(pm);
+    p.acc = int64_t((pm - double(p.ip)) * 65536.0);
+    const double sv = double(p.t) * 65536.0;
+    if (fast) {
+        // fmod returns its argument exactly when that is already below the period.
+        p.step = int64_t(std::fabs(sv) < step_period ? sv : std::fmod(sv, step_period));
+    } else {
+        p.step = int64_t(std::fmod(sv, step_period));
+    }
+    pool.voice_env_pos[v] = pool.voice_env_pos[v] + pool.voice_env_inc[v] * float(p.m);
+    return true;
+}
+
+// After a chunk of count samples: the whole samples folded into the index, so the fraction bits,
+// and so the weights and the indices modulo L, stay those of one unbroken accumulator.
+inline void voice_fold(int64_t &ip, int64_t &acc, int32_t count, int64_t step, int32_t length) noexcept {
+    acc += int64_t(count) * step;
+    const int64_t next = ip + (acc >> 16);
+    ip = next >= 0 && next < length ? next : wrap(next, length);
+    acc &= 0xffff;
+}
+
+// The record after the vector; false when the voice ended and was freed.
+inline bool voice_end(const render_context &ctx, int32_t v, const voice_plan &p) noexcept {
+    carvell_voice_pool &pool = *ctx.pool;
+    if (p.m > 0) pool.voice_read_pos[v] = p.rp + double(p.m) * double(p.t);
+    const int32_t left = pool.voice_remaining[v] - (p.m > 0 ? p.m : 0);
+    pool.voice_remaining[v] = left;
+    pool.voice_offset[v] = 0;
+    if (left <= 0 || p.m <= 0) {
+        pool.voice_busy[v].store(0);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -255,6 +343,8 @@ void chunk(const chunk_job &c) noexcept {
     }
 }
 
+#include "carvell_render_voices.inc"
+
 } // namespace
 } // namespace k512
 #pragma GCC diagnostic pop
@@ -350,23 +440,75 @@ void chunk(const chunk_job &c) noexcept {
     }
 }
 
+#include "carvell_render_voices.inc"
+
 } // namespace
 } // namespace k256
 #pragma GCC pop_options
 
+// ---- SSE2: the scalar fused loop -------------------------------------------------------------------
+namespace ksse {
 namespace {
 
 template <bool Interp, int32_t Outputs>
-chunk_fn pick_level(toolkit::simd_level level) noexcept {
+inline void chunk(const chunk_job &c) noexcept {
+    chunk_scalar<Interp>(c);
+}
+
+#include "carvell_render_voices.inc"
+
+} // namespace
+} // namespace ksse
+
+namespace {
+
+// Reference: voice v in two passes per chunk, ring reads into y, then one add loop per output.
+bool render_voice_reference(const render_context &ctx, int32_t v, t_sample *const *outs,
+                            int32_t n) noexcept {
+    toolkit::env_cursor cur;
+    voice_plan p;
+    if (!voice_begin(ctx, v, n, false, cur, p)) return false;
+    if (p.m > 0) {
+        carvell_voice_pool &pool = *ctx.pool;
+        const int32_t length_ring = ctx.ring_length;
+        float env[chunk_samples];
+        float y[chunk_samples];
+        int64_t ip = p.ip;
+        int64_t acc = p.acc;
+        for (int32_t done = 0; done < p.m; done += chunk_samples) {
+            const int32_t count = std::min(chunk_samples, p.m - done);
+            toolkit::env_cursor_read(cur, count, ctx.interp, ctx.interp_table, env);
+            int64_t a = acc;
+            if (ctx.interp)
+                ring_read<true>(ctx.ring, length_ring, ip, a, p.step, ctx.interp_table, env, p.amp, count, y);
+            else
+                ring_read<false>(ctx.ring, length_ring, ip, a, p.step, ctx.interp_table, env, p.amp, count, y);
+            const int32_t first = p.offset + done;
+            for (int32_t q = 0; q < ctx.num_outputs; ++q) {
+                const float gain = pool.voice_gain[q][v];
+                t_sample *o = outs[q] + first;
+                for (int32_t s = 0; s < count; ++s) o[s] += gain * y[s];
+            }
+            voice_fold(ip, acc, count, p.step, length_ring);
+            pool.voice_env_value[v] = env[count - 1];
+        }
+    }
+    return voice_end(ctx, v, p);
+}
+
+using render_fn = void (*)(const render_context &, t_sample *const *, int32_t, int32_t) noexcept;
+
+template <bool Interp, int32_t Outputs>
+render_fn pick_level(toolkit::simd_level level) noexcept {
     switch (level) {
-    case toolkit::simd_level::avx512: return k512::chunk<Interp, Outputs>;
-    case toolkit::simd_level::avx2: return k256::chunk<Interp, Outputs>;
-    default: return chunk_scalar<Interp>;
+    case toolkit::simd_level::avx512: return k512::render_voices<Interp, Outputs>;
+    case toolkit::simd_level::avx2: return k256::render_voices<Interp, Outputs>;
+    default: return ksse::render_voices<Interp, Outputs>;
     }
 }
 
 template <bool Interp>
-chunk_fn pick_outputs(toolkit::simd_level level, int32_t num_outputs) noexcept {
+render_fn pick_outputs(toolkit::simd_level level, int32_t num_outputs) noexcept {
     switch (num_outputs) {
     case 1: return pick_level<Interp, 1>(level);
     case 2: return pick_level<Interp, 2>(level);
@@ -377,139 +519,22 @@ chunk_fn pick_outputs(toolkit::simd_level level, int32_t num_outputs) noexcept {
     }
 }
 
-chunk_fn pick_chunk(toolkit::simd_level level, bool interp, int32_t num_outputs) noexcept {
-    return interp ? pick_outputs<true>(level, num_outputs) : pick_outputs<false>(level, num_outputs);
-}
-
-// Renders voice v over its part of the vector: kernel == nullptr takes the reference two-pass
-// path. Returns false when the voice is free afterwards (found free, ended, or its envelope gone).
-bool render_voice(const render_context &ctx, int32_t v, t_sample *const *outs, int32_t n,
-                  chunk_fn kernel) noexcept {
-    carvell_voice_pool &pool = *ctx.pool;
-    if (pool.voice_busy[v].load() == 0) return false;
-    const int32_t num_outputs = ctx.num_outputs;
-    const int32_t length_ring = ctx.ring_length;
-    const float *ring = ctx.ring;
-    const float *table = ctx.interp_table;
-    const bool interp = ctx.interp;
-    const double ring_len_d = double(length_ring);
-    // Any step is the same step modulo L ring samples: the index is reduced modulo L anyway.
-    const double step_period = ring_len_d * 65536.0;
-
-    const int32_t offset = pool.voice_offset[v];
-    const int32_t m = std::min(n - offset, pool.voice_remaining[v]);
-    if (m > 0) {
-        toolkit::env_cursor cur;
-        if (!toolkit::env_cursor_init(cur, *ctx.env, pool.voice_env_slot[v], pool.voice_env_pos[v],
-                                      pool.voice_env_inc[v])) {
-            // The grain's envelope is gone (slot dropped, or no frames): the grain ends here.
-            pool.voice_busy[v].store(0);
-            return false;
-        }
-        const float t = pool.voice_transp[v];
-        const float amp = pool.voice_amp[v];
-
-        // Read position split into a ring index and a 16.16 offset from it.
-        const double rp = pool.voice_read_pos[v];
-        double pm;
-        if (kernel != nullptr && rp >= 0.0 && rp < 2.0 * ring_len_d) {
-            // The formula below without its division: for 0 <= rp < L the quotient rounds below 1
-            // (the largest double below L over L is at most 1 - 2^-53), and below 2 for rp < 2L,
-            // so the floor is 0 or 1 and pm is rp or rp - L (exact), the formula's values (but for
-            // the sign of a zero, which ip and acc do not see).
-            pm = rp < ring_len_d ? rp : rp - ring_len_d;
-        } else {
-            pm = rp - ring_len_d * std::floor(rp / ring_len_d);
-        }
-        if (!(pm >= 0.0 && pm < ring_len_d)) {
-            // NB: for huge positions the formula above loses its exactness; fmod does not.
-            pm = std::fmod(rp, ring_len_d);
-            if (pm < 0.0) pm += ring_len_d;
-            if (!(pm >= 0.0 && pm < ring_len_d)) pm = 0.0;
-        }
-        int64_t ip = int64_t(pm);
-        int64_t acc = int64_t((pm - double(ip)) * 65536.0);
-        int64_t step;
-        if (kernel == nullptr) {
-            step = int64_t(std::fmod(double(t) * 65536.0, step_period));
-        } else {
-            // fmod returns its argument exactly when that is already below the period.
-            const double sv = double(t) * 65536.0;
-            step = int64_t(std::fabs(sv) < step_period ? sv : std::fmod(sv, step_period));
-        }
-
-        pool.voice_env_pos[v] = pool.voice_env_pos[v] + pool.voice_env_inc[v] * float(m);
-
-        float gains[max_outputs];
-        t_sample *out[max_outputs];
-        for (int32_t q = 0; q < num_outputs; ++q) gains[q] = pool.voice_gain[q][v];
-
-        float env[chunk];
-        float y[chunk];
-        for (int32_t done = 0; done < m; done += chunk) {
-            const int32_t count = std::min(chunk, m - done);
-            toolkit::env_cursor_read(cur, count, interp, table, env);
-            const int32_t first = offset + done;
-            if (kernel == nullptr) {
-                int64_t a = acc;
-                if (interp)
-                    ring_read<true>(ring, length_ring, ip, a, step, table, env, amp, count, y);
-                else
-                    ring_read<false>(ring, length_ring, ip, a, step, table, env, amp, count, y);
-                for (int32_t q = 0; q < num_outputs; ++q) {
-                    const float gain = gains[q];
-                    t_sample *o = outs[q] + first;
-                    for (int32_t s = 0; s < count; ++s) o[s] += gain * y[s];
-                }
-            } else {
-                for (int32_t q = 0; q < num_outputs; ++q) out[q] = outs[q] + first;
-                const chunk_job job{ring, length_ring, ip, acc, step, env, amp, count, num_outputs,
-                                    gains, out};
-                kernel(job);
-            }
-            // Fold the whole samples into the index: the fraction bits, and so the weights and the
-            // indices modulo L, stay those of one unbroken accumulator.
-            acc += int64_t(count) * step;
-            const int64_t next = ip + (acc >> 16);
-            ip = next >= 0 && next < length_ring ? next : wrap(next, length_ring);
-            acc &= 0xffff;
-            pool.voice_env_value[v] = env[count - 1];
-        }
-        pool.voice_read_pos[v] = rp + double(m) * double(t);
-    }
-    const int32_t left = pool.voice_remaining[v] - std::max(m, 0);
-    pool.voice_remaining[v] = left;
-    pool.voice_offset[v] = 0;
-    if (left <= 0 || m <= 0) {
-        pool.voice_busy[v].store(0);
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 void render(const render_context &ctx, t_sample *const *outs, int32_t n, int32_t limit,
             toolkit::simd_level level) noexcept {
     limit = std::min(limit, carvell_voices);
-    uint64_t *const bits = ctx.busy_bits;
     if (level == toolkit::simd_level::reference) {
         // Every slot below the limit, as the straightforward definition reads.
+        uint64_t *const bits = ctx.busy_bits;
         for (int32_t v = 0; v < limit; ++v) {
-            if (!render_voice(ctx, v, outs, n, nullptr)) bits[v >> 6] &= ~(uint64_t(1) << (v & 63));
+            if (!render_voice_reference(ctx, v, outs, n)) bits[v >> 6] &= ~(uint64_t(1) << (v & 63));
         }
         return;
     }
-    const chunk_fn kernel = pick_chunk(level, ctx.interp, ctx.num_outputs);
-    for (int32_t w = 0; w < carvell_busy_words; ++w) {
-        uint64_t word = bits[w];
-        while (word != 0) {
-            const int32_t v = w * 64 + __builtin_ctzll(word);
-            word &= word - 1;
-            if (v >= limit) return;
-            if (!render_voice(ctx, v, outs, n, kernel)) bits[w] &= ~(uint64_t(1) << (v & 63));
-        }
-    }
+    const render_fn fn = ctx.interp ? pick_outputs<true>(level, ctx.num_outputs)
+                                    : pick_outputs<false>(level, ctx.num_outputs);
+    fn(ctx, outs, n, limit);
 }
 
 } // namespace carvell

@@ -138,7 +138,7 @@ struct voice_plan {
 
 // Prepares voice v. False when the voice is free afterwards without rendering: found free, or its
 // envelope gone (the flag is cleared). fast: the fast paths' equivalent shortcuts (same values).
-inline bool voice_begin(const render_context &ctx, int32_t v, int32_t n, bool fast,
+[[gnu::always_inline]] inline bool voice_begin(const render_context &ctx, int32_t v, int32_t n, bool fast,
                         toolkit::env_cursor &cur, voice_plan &p) noexcept {
     carvell_voice_pool &pool = *ctx.pool;
     if (pool.voice_busy[v].load() == 0) return false;

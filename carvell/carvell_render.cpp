@@ -356,6 +356,28 @@ void chunk(const chunk_job &c) noexcept {
 namespace k256 {
 namespace {
 
+// The arithmetic of one block once the ring values are in (see the AVX-512 block_out); m: the
+// lanes inside the chunk (all bits set).
+template <bool Interp>
+inline void block_out(__m256 r0, __m256 r1, __m256i p, const float *env, __m256i m, __m256 amp,
+                      const __m256 *gain, float *const *out, int32_t nq, int32_t s0) noexcept {
+    __m256 x;
+    if (Interp) {
+        const __m256i k = _mm256_and_si256(_mm256_srai_epi32(p, 6), _mm256_set1_epi32(1023));
+        const __m256 w1 = _mm256_mul_ps(_mm256_cvtepi32_ps(k), _mm256_set1_ps(1.0f / 1024.0f));
+        const __m256 w0 = _mm256_sub_ps(_mm256_set1_ps(1.0f), w1);
+        x = _mm256_add_ps(_mm256_mul_ps(w0, r0), _mm256_mul_ps(w1, r1));
+    } else {
+        x = r0;
+    }
+    const __m256 e = _mm256_maskload_ps(env, m);
+    const __m256 y = _mm256_mul_ps(_mm256_mul_ps(x, e), amp);
+    for (int32_t q = 0; q < nq; ++q) {
+        float *o = out[q] + s0;
+        _mm256_maskstore_ps(o, m, _mm256_add_ps(_mm256_maskload_ps(o, m), _mm256_mul_ps(gain[q], y)));
+    }
+}
+
 // ring[lo + idx] for idx 0 to 15 out of the window a (0 to 7), b (8 to 15).
 inline __m256 pick(__m256 a, __m256 b, __m256i idx, __m256i seven) noexcept {
     const __m256 from_a = _mm256_permutevar8x32_ps(a, idx);
@@ -384,10 +406,35 @@ void chunk(const chunk_job &c) noexcept {
     const __m256i length_v = _mm256_set1_epi32(length);
     const __m256i one_i = _mm256_set1_epi32(1);
     const __m256i seven = _mm256_set1_epi32(7);
-    const __m256i k_mask = _mm256_set1_epi32(1023);
-    const __m256 inv1024 = _mm256_set1_ps(1.0f / 1024.0f);
-    const __m256 one = _mm256_set1_ps(1.0f);
     const __m256 amp = _mm256_set1_ps(c.amp);
+
+    // Speeds up to 2 either way: a block's reads lie within 0 to 15 samples of its first index
+    // forwards, -14 to 1 backwards; a window of 16 at a fixed offset holds them (as for AVX-512).
+    if (c.step <= 2 * 65536 && c.step >= -2 * 65536) {
+        const int32_t base_off = step < 0 ? -14 : 0;
+        const int32_t blocks = (c.count + 7) / 8;
+        const int64_t ib_last = c.ip + ((c.acc + int64_t(blocks - 1) * 8 * step) >> 16);
+        const int64_t lo_min = (step < 0 ? ib_last : c.ip) + base_off;
+        const int64_t lo_max = (step < 0 ? c.ip : ib_last) + base_off;
+        if (lo_min >= 0 && lo_max + 16 <= length) {
+            const __m256i lane_w = _mm256_sub_epi32(lane_step, _mm256_set1_epi32(base_off * 65536));
+            const float *const ring_w = ring + base_off;
+            int64_t pb = c.acc;
+            for (int32_t s0 = 0; s0 < c.count; s0 += 8) {
+                const __m256i m = _mm256_cmpgt_epi32(_mm256_set1_epi32(c.count - s0), lanes);
+                const float *const w = ring_w + (c.ip + (pb >> 16));
+                const __m256i p = _mm256_add_epi32(_mm256_set1_epi32(int32_t(pb & 0xffff)), lane_w);
+                const __m256i idx = _mm256_srai_epi32(p, 16);
+                const __m256 a = _mm256_loadu_ps(w);
+                const __m256 b = _mm256_loadu_ps(w + 8);
+                const __m256 r0 = pick(a, b, idx, seven);
+                const __m256 r1 = Interp ? pick(a, b, _mm256_add_epi32(idx, one_i), seven) : r0;
+                block_out<Interp>(r0, r1, p, c.env + s0, m, amp, gain, out, nq, s0);
+                pb += 8 * int64_t(step);
+            }
+            return;
+        }
+    }
 
     int64_t ib = c.ip;
     int64_t fb = c.acc;
@@ -421,21 +468,7 @@ void chunk(const chunk_job &c) noexcept {
                 r1 = r0;
             }
         }
-        __m256 x;
-        if (Interp) {
-            const __m256i k = _mm256_and_si256(_mm256_srai_epi32(p, 6), k_mask);
-            const __m256 w1 = _mm256_mul_ps(_mm256_cvtepi32_ps(k), inv1024);
-            const __m256 w0 = _mm256_sub_ps(one, w1);
-            x = _mm256_add_ps(_mm256_mul_ps(w0, r0), _mm256_mul_ps(w1, r1));
-        } else {
-            x = r0;
-        }
-        const __m256 e = _mm256_maskload_ps(c.env + s0, m);
-        const __m256 y = _mm256_mul_ps(_mm256_mul_ps(x, e), amp);
-        for (int32_t q = 0; q < nq; ++q) {
-            float *o = out[q] + s0;
-            _mm256_maskstore_ps(o, m, _mm256_add_ps(_mm256_maskload_ps(o, m), _mm256_mul_ps(gain[q], y)));
-        }
+        block_out<Interp>(r0, r1, p, c.env + s0, m, amp, gain, out, nq, s0);
         block_advance(ib, fb, 8 * int64_t(step), length);
     }
 }

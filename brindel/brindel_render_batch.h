@@ -40,7 +40,7 @@ struct scratch {
     // sample positions) where the kernel sums the outputs block by block.
     alignas(64) float lanes[lanes_max * vals_stride];
     alignas(64) float rows[lanes_max * chunk];  // the same, one row of samples per voice
-    alignas(64) float env[chunk];               // envelope values of one voice
+    alignas(64) float env[lanes_max * chunk];   // envelope values, one row per voice
 
     float *vals() noexcept { return lanes; }
 };

@@ -222,26 +222,31 @@ inline __mmask16 lane_range(int l, int h) noexcept {
     return __mmask16(((1u << e) - 1u) & ~((1u << a) - 1u));
 }
 
-// First every voice's output values of the pass into its row of vals, at the pass's sample
-// positions; then, per block of 16 output samples (several blocks at once where the registers
-// allow), the outputs are loaded once, each voice in ascending order is added into its lanes (a
-// masked add: lanes outside the voice's samples keep their bits), and the sums are stored once.
-// Each sample sees the reference's additions in the reference's order, without the store and reload
-// between two voices.
+// First the envelope rows of the pass. A voice that sounds through the whole pass (most of them)
+// has its output values formed where they are added; the others (a grain's first or last vector)
+// get theirs into a row of vals, at the pass's sample positions. Then, per block of 16 output
+// samples (several blocks at once where the registers allow), the outputs are loaded once, each voice
+// in ascending order is added into its lanes (a masked add for the others: lanes outside the
+// voice's samples keep their bits), and the sums are stored once. Each sample sees the reference's
+// additions in the reference's order, without a store and a reload between two voices.
 template <int N>
 void block_pass(batch &b, scratch &s, const int *from, const int *count, t_sample *const *out,
                 int s0, int len, bool interp, const float *interp_table) noexcept {
     float *const vals = s.vals();
+    bool whole[lanes_max];
     for (int j = 0; j < b.count; ++j) {
         const int c = count[j];
         if (c == 0) continue;
-        toolkit::env_cursor_read(b.cursor[j], c, interp, interp_table, s.env);
-        b.env_last[j] = s.env[c - 1];
+        float *env = s.env + j * chunk;
+        toolkit::env_cursor_read(b.cursor[j], c, interp, interp_table, env);
+        b.env_last[j] = env[c - 1];
+        whole[j] = from[j] == s0 && c == len;
+        if (whole[j]) continue;
         const float *row = s.rows + j * chunk;
         float *v = vals + j * vals_stride + (from[j] - s0);
         const vd amp = dset1(b.amp[j]);
         // whole vectors: the lanes past c hold leftovers that no output lane takes
-        for (int t = 0; t < c; t += F) fstoreu(v + t, values(s.env + t, row + t, amp));
+        for (int t = 0; t < c; t += F) fstoreu(v + t, values(env + t, row + t, amp));
     }
 
     constexpr int BL = N <= 2 ? 4 : N <= 4 ? 2 : 1; // blocks at once: at most 8 sums in registers
@@ -254,13 +259,29 @@ void block_pass(batch &b, scratch &s, const int *from, const int *count, t_sampl
                 acc[bl][k] = _mm512_maskz_loadu_ps(keep[bl], out[k] + s0 + t0 + F * bl);
         }
         for (int j = 0; j < b.count; ++j) {
-            const int lo = from[j] - s0 - t0;
-            const int hi = lo + count[j];
-            if (hi <= 0 || lo >= F * BL || count[j] == 0) continue;
-            const float *v = vals + j * vals_stride + t0;
+            if (count[j] == 0) continue;
             __m512 g[N];
             if constexpr (N > 1)
                 for (int k = 0; k < N; ++k) g[k] = _mm512_set1_ps(b.gain[k][j]);
+            if (whole[j]) {
+                // every lane of the pass; lanes past its end hold leftovers and are not stored
+                const float *env = s.env + j * chunk + t0;
+                const float *row = s.rows + j * chunk + t0;
+                const vd amp = dset1(b.amp[j]);
+#pragma GCC unroll 4
+                for (int bl = 0; bl < BL; ++bl) {
+                    if (t0 + F * bl >= len) break;
+                    const __m512 x = values(env + F * bl, row + F * bl, amp);
+#pragma GCC unroll 8
+                    for (int k = 0; k < N; ++k)
+                        acc[bl][k] = fadd(N > 1 ? _mm512_mul_ps(x, g[k]) : x, acc[bl][k]);
+                }
+                continue;
+            }
+            const int lo = from[j] - s0 - t0;
+            const int hi = lo + count[j];
+            if (hi <= 0 || lo >= F * BL) continue;
+            const float *v = vals + j * vals_stride + t0;
 #pragma GCC unroll 4
             for (int bl = 0; bl < BL; ++bl) {
                 const __mmask16 m = lane_range(lo - F * bl, hi - F * bl);

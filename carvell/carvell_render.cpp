@@ -88,7 +88,7 @@ inline int32_t outputs_of(const chunk_job &c) noexcept {
 // brings any index into the ring. Larger steps (read speeds of 1024 and more) take the scalar loop.
 constexpr int64_t lane_step_max = int64_t(1) << 26;
 
-// The scalar fused loop: the SSE2 level, and the vector levels' path for huge steps.
+// The scalar fused loop: the vector levels' path for huge steps.
 template <bool Interp>
 void chunk_scalar(const chunk_job &c) noexcept {
     const int32_t length = c.length;
@@ -479,13 +479,42 @@ void chunk(const chunk_job &c) noexcept {
 } // namespace k256
 #pragma GCC pop_options
 
-// ---- SSE2: the scalar fused loop -------------------------------------------------------------------
+// ---- SSE2: scalar ring reads, outputs four samples at a time -------------------------------------------------------------------
 namespace ksse {
 namespace {
 
+// The ring reads of the chunk into y, one sample at a time, then the adds four samples at a time.
 template <bool Interp, int32_t Outputs>
 inline void chunk(const chunk_job &c) noexcept {
-    chunk_scalar<Interp>(c);
+    float y[chunk_samples];
+    const int32_t length = c.length;
+    const float *const ring = c.ring;
+    int64_t acc = c.acc;
+    for (int32_t s = 0; s < c.count; ++s) {
+        int64_t j = c.ip + (acc >> 16);
+        if (j < 0 || j >= length) j = wrap(j, length);
+        float x;
+        if constexpr (Interp) {
+            const float w1 = float(int32_t((acc >> 6) & 1023)) * (1.0f / 1024.0f);
+            const float w0 = 1.0f - w1;
+            const int64_t j1 = j + 1 == length ? 0 : j + 1;
+            x = w0 * ring[j] + w1 * ring[j1];
+        } else {
+            x = ring[j];
+        }
+        y[s] = x * c.env[s] * c.amp;
+        acc += c.step;
+    }
+    const int32_t nq = outputs_of<Outputs>(c);
+    for (int32_t q = 0; q < nq; ++q) {
+        const float gain = c.gain[q];
+        const __m128 g = _mm_set1_ps(gain);
+        float *const o = c.out[q];
+        int32_t s = 0;
+        for (; s + 4 <= c.count; s += 4)
+            _mm_storeu_ps(o + s, _mm_add_ps(_mm_loadu_ps(o + s), _mm_mul_ps(g, _mm_loadu_ps(y + s))));
+        for (; s < c.count; ++s) o[s] += gain * y[s];
+    }
 }
 
 #include "carvell_render_voices.inc"

@@ -97,6 +97,40 @@ TEST_F(Perform, OneUsableVoiceLosesTheCrossingsWhileBusy) {
     EXPECT_EQ(x->g.prev_trigger, 1.0f);
 }
 
+TEST_F(Perform, CrossingsAtEveryPositionOfALongVector) {
+    // 67 samples: crossings at every position modulo 4 (the scan tests four samples at a time),
+    // zeros, NaN before and after a positive sample, a crossing at the last sample; with a bang,
+    // and with the previous vector ending above zero.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<float> t(67, -1.0f);
+    for (int j : {2, 5, 11, 12, 19, 28, 29, 30, 47, 66}) t[size_t(j)] = 0.5f; // some back to back
+    t[40] = 0.0f, t[41] = 1.0f;  // from exactly zero
+    t[50] = nan, t[51] = 1.0f;   // NaN before: no crossing
+    t[55] = 1.0f, t[56] = nan;   // NaN after a crossing
+    t[0] = 1.0f;                 // first sample positive
+    for (int variant = 0; variant < 3; ++variant) {
+        SCOPED_TRACE(variant);
+        probe(67);
+        host.send(box, "nvoices", {L(511)});
+        if (variant == 1) host.send_bang(box);
+        if (variant == 2) step(std::vector<float>(67, 1.0f)); // ends above zero
+        const float before = x->g.prev_trigger;
+        // the model: count the crossings up to each sample
+        std::vector<float> want(67);
+        float prev = variant == 1 ? -1.0f : before;
+        float count = variant == 2 ? 1.0f : 0.0f; // the grain of the first vector still sounds
+        for (int j = 0; j < 67; ++j) {
+            const float cur = (variant == 1 && j == 0) ? 1.0f : t[size_t(j)];
+            if (prev <= 0.0f && cur > 0.0f) count += 1.0f;
+            want[size_t(j)] = count;
+            prev = cur;
+        }
+        EXPECT_EQ(step(t), want);
+        EXPECT_EQ(x->g.prev_trigger, 0.5f);
+        host.destroy(box);
+    }
+}
+
 TEST_F(Perform, GrainSpansVectors) {
     probe(64);
     host.send_float(box, 5, 100); // 100 samples

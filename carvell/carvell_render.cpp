@@ -232,8 +232,9 @@ inline void block_out(__m512 r0, __m512 r1, __m512i p, const float *env, __mmask
                       const __m512 *gain, float *const *out, int32_t nq, int32_t s0) noexcept {
     __m512 x;
     if (Interp) {
-        const __m512i k = _mm512_and_si512(_mm512_srai_epi32(p, 6), _mm512_set1_epi32(1023));
-        const __m512 w1 = _mm512_mul_ps(_mm512_cvtepi32_ps(k), _mm512_set1_ps(1.0f / 1024.0f));
+        // k x 64 is bits 6 to 15 of p in place; as a float times 2^-16 it is k / 1024 exactly.
+        const __m512i k64 = _mm512_and_si512(p, _mm512_set1_epi32(0xffc0));
+        const __m512 w1 = _mm512_mul_ps(_mm512_cvtepi32_ps(k64), _mm512_set1_ps(1.0f / 65536.0f));
         const __m512 w0 = _mm512_sub_ps(_mm512_set1_ps(1.0f), w1);
         x = _mm512_add_ps(_mm512_mul_ps(w0, r0), _mm512_mul_ps(w1, r1));
     } else {
@@ -363,8 +364,8 @@ inline void block_out(__m256 r0, __m256 r1, __m256i p, const float *env, __m256i
                       const __m256 *gain, float *const *out, int32_t nq, int32_t s0) noexcept {
     __m256 x;
     if (Interp) {
-        const __m256i k = _mm256_and_si256(_mm256_srai_epi32(p, 6), _mm256_set1_epi32(1023));
-        const __m256 w1 = _mm256_mul_ps(_mm256_cvtepi32_ps(k), _mm256_set1_ps(1.0f / 1024.0f));
+        const __m256i k64 = _mm256_and_si256(p, _mm256_set1_epi32(0xffc0));
+        const __m256 w1 = _mm256_mul_ps(_mm256_cvtepi32_ps(k64), _mm256_set1_ps(1.0f / 65536.0f));
         const __m256 w0 = _mm256_sub_ps(_mm256_set1_ps(1.0f), w1);
         x = _mm256_add_ps(_mm256_mul_ps(w0, r0), _mm256_mul_ps(w1, r1));
     } else {

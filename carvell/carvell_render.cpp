@@ -225,11 +225,11 @@ inline bool voice_end(const render_context &ctx, int32_t v, const voice_plan &p)
 namespace k512 {
 namespace {
 
-// The arithmetic of one block once the ring values are in: r0 = ring[j], r1 = ring[j1], p the
-// lanes' 16.16 offsets (bits 6 to 15 give the weights). Adds gain x y into each output.
+// y of one block once the ring values are in: r0 = ring[j], r1 = ring[j1], p the lanes' 16.16
+// offsets (bits 6 to 15 give the weights), env the block's envelope values.
 template <bool Interp>
-inline void block_out(__m512 r0, __m512 r1, __m512i p, const float *env, __mmask16 m, __m512 amp,
-                      const __m512 *gain, float *const *out, int32_t nq, int32_t s0) noexcept {
+inline __m512 block_y(__m512 r0, __m512 r1, __m512i p, const float *env, __mmask16 m,
+                      __m512 amp) noexcept {
     __m512 x;
     if (Interp) {
         // k x 64 is bits 6 to 15 of p in place; as a float times 2^-16 it is k / 1024 exactly.
@@ -241,11 +241,97 @@ inline void block_out(__m512 r0, __m512 r1, __m512i p, const float *env, __mmask
         x = r0;
     }
     const __m512 e = _mm512_maskz_loadu_ps(m, env);
-    const __m512 y = _mm512_mul_ps(_mm512_mul_ps(x, e), amp);
+    return _mm512_mul_ps(_mm512_mul_ps(x, e), amp);
+}
+
+// The block's y added into each output, gain x y.
+template <bool Interp>
+inline void block_out(__m512 r0, __m512 r1, __m512i p, const float *env, __mmask16 m, __m512 amp,
+                      const __m512 *gain, float *const *out, int32_t nq, int32_t s0) noexcept {
+    const __m512 y = block_y<Interp>(r0, r1, p, env, m, amp);
     for (int32_t q = 0; q < nq; ++q) {
         float *o = out[q] + s0;
         _mm512_mask_storeu_ps(o, m, _mm512_add_ps(_mm512_maskz_loadu_ps(m, o), _mm512_mul_ps(gain[q], y)));
     }
+}
+
+// Speeds up to 2 either way: the reads of a block (interpolation partners included) lie within
+// 0 to 31 samples of the block's first index forwards, -30 to 1 backwards, so a window of 32
+// samples at a fixed offset from that index holds them. True when every block's window of the
+// chunk lies inside the ring; base_off is the window's offset.
+inline bool window_fits(const chunk_job &c, int32_t &base_off) noexcept {
+    if (c.step > 2 * 65536 || c.step < -2 * 65536) return false;
+    base_off = c.step < 0 ? -30 : 0;
+    const int32_t blocks = (c.count + 15) / 16;
+    const int64_t ib_last = c.ip + ((c.acc + int64_t(blocks - 1) * 16 * c.step) >> 16);
+    const int64_t lo_min = (c.step < 0 ? ib_last : c.ip) + base_off;
+    const int64_t lo_max = (c.step < 0 ? c.ip : ib_last) + base_off;
+    return lo_min >= 0 && lo_max + 32 <= c.length;
+}
+
+// Lane offsets from the window's start: the added whole samples leave bits 0 to 15 alone.
+inline __m512i window_lanes(int64_t step, int32_t base_off) noexcept {
+    const __m512i lane_step =
+        _mm512_mullo_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                           _mm512_set1_epi32(int32_t(step)));
+    return _mm512_sub_epi32(lane_step, _mm512_set1_epi32(base_off * 65536));
+}
+
+// y of the block whose first sample is at pb (16.16 from c.ip), in the window loop.
+template <bool Interp>
+inline __m512 window_block(const chunk_job &c, const float *ring_w, __m512i lane_w, int64_t pb,
+                           int32_t s0, __mmask16 m, __m512 amp) noexcept {
+    const float *const w = ring_w + (c.ip + (pb >> 16));
+    const __m512i p = _mm512_add_epi32(_mm512_set1_epi32(int32_t(pb & 0xffff)), lane_w);
+    const __m512i idx = _mm512_srai_epi32(p, 16);
+    const __m512 a = _mm512_loadu_ps(w);
+    const __m512 b = _mm512_loadu_ps(w + 16);
+    const __m512 r0 = _mm512_permutex2var_ps(a, idx, b);
+    const __m512 r1 = Interp ? _mm512_permutex2var_ps(a, _mm512_add_epi32(idx, _mm512_set1_epi32(1)), b) : r0;
+    return block_y<Interp>(r0, r1, p, c.env + s0, m, amp);
+}
+
+inline __mmask16 tail_mask(int32_t left) noexcept {
+    return left >= 16 ? __mmask16(0xffff) : __mmask16((1u << left) - 1u);
+}
+
+// Two voices over the same samples and outputs (a before b in voice order): both y per block, then
+// out + gain_a x y_a + gain_b x y_b in that order, one load and store per output. False, nothing
+// done, unless both take the window loop.
+template <bool Interp, int32_t Outputs>
+bool chunk_pair(const chunk_job &a, const chunk_job &b) noexcept {
+    int32_t base_a = 0, base_b = 0;
+    if (!window_fits(a, base_a) || !window_fits(b, base_b)) return false;
+    const __m512i lane_a = window_lanes(a.step, base_a);
+    const __m512i lane_b = window_lanes(b.step, base_b);
+    const float *const ring_a = a.ring + base_a;
+    const float *const ring_b = b.ring + base_b;
+    const __m512 amp_a = _mm512_set1_ps(a.amp);
+    const __m512 amp_b = _mm512_set1_ps(b.amp);
+    const int32_t nq = outputs_of<Outputs>(a);
+    __m512 gain_a[max_outputs], gain_b[max_outputs];
+    float *out[max_outputs];
+    for (int32_t q = 0; q < nq; ++q) {
+        gain_a[q] = _mm512_set1_ps(a.gain[q]);
+        gain_b[q] = _mm512_set1_ps(b.gain[q]);
+        out[q] = a.out[q];
+    }
+    int64_t pa = a.acc, pb = b.acc;
+    for (int32_t s0 = 0; s0 < a.count; s0 += 16) {
+        const __mmask16 m = tail_mask(a.count - s0);
+        const __m512 ya = window_block<Interp>(a, ring_a, lane_a, pa, s0, m, amp_a);
+        const __m512 yb = window_block<Interp>(b, ring_b, lane_b, pb, s0, m, amp_b);
+        for (int32_t q = 0; q < nq; ++q) {
+            float *o = out[q] + s0;
+            __m512 v = _mm512_maskz_loadu_ps(m, o);
+            v = _mm512_add_ps(v, _mm512_mul_ps(gain_a[q], ya));
+            v = _mm512_add_ps(v, _mm512_mul_ps(gain_b[q], yb));
+            _mm512_mask_storeu_ps(o, m, v);
+        }
+        pa += 16 * a.step;
+        pb += 16 * b.step;
+    }
+    return true;
 }
 
 template <bool Interp, int32_t Outputs>
@@ -271,36 +357,22 @@ void chunk(const chunk_job &c) noexcept {
         out[q] = c.out[q];
     }
 
-    // Speeds up to 2 either way: the reads of a block (interpolation partners included) lie within
-    // 0 to 31 samples of the block's first index forwards, -30 to 1 backwards, so a window of 32
-    // samples at a fixed offset from that index holds them. When every block's window lies inside
-    // the ring, the blocks run without a test.
-    if (c.step <= 2 * 65536 && c.step >= -2 * 65536) {
-        const int32_t base_off = step < 0 ? -30 : 0;
-        const int32_t blocks = (c.count + 15) / 16;
-        const int64_t ib_last = c.ip + ((c.acc + int64_t(blocks - 1) * 16 * step) >> 16);
-        const int64_t lo_min = (step < 0 ? ib_last : c.ip) + base_off;
-        const int64_t lo_max = (step < 0 ? c.ip : ib_last) + base_off;
-        if (lo_min >= 0 && lo_max + 32 <= length) {
-            // Lane offsets from the window's start: the added whole samples leave bits 0 to 15 alone.
-            const __m512i lane_w = _mm512_sub_epi32(lane_step, _mm512_set1_epi32(base_off * 65536));
-            const float *const ring_w = ring + base_off;
-            int64_t pb = c.acc; // 16.16 offset of the block's first sample from c.ip
-            for (int32_t s0 = 0; s0 < c.count; s0 += 16) {
-                const int32_t left = c.count - s0;
-                const __mmask16 m = left >= 16 ? __mmask16(0xffff) : __mmask16((1u << left) - 1u);
-                const float *const w = ring_w + (c.ip + (pb >> 16));
-                const __m512i p = _mm512_add_epi32(_mm512_set1_epi32(int32_t(pb & 0xffff)), lane_w);
-                const __m512i idx = _mm512_srai_epi32(p, 16);
-                const __m512 a = _mm512_loadu_ps(w);
-                const __m512 b = _mm512_loadu_ps(w + 16);
-                const __m512 r0 = _mm512_permutex2var_ps(a, idx, b);
-                const __m512 r1 = Interp ? _mm512_permutex2var_ps(a, _mm512_add_epi32(idx, one_i), b) : r0;
-                block_out<Interp>(r0, r1, p, c.env + s0, m, amp, gain, out, nq, s0);
-                pb += 16 * int64_t(step);
+    int32_t base_off = 0;
+    if (window_fits(c, base_off)) {
+        // No test per block (see window_fits).
+        const __m512i lane_w = window_lanes(c.step, base_off);
+        const float *const ring_w = ring + base_off;
+        int64_t pb = c.acc; // 16.16 offset of the block's first sample from c.ip
+        for (int32_t s0 = 0; s0 < c.count; s0 += 16) {
+            const __mmask16 m = tail_mask(c.count - s0);
+            const __m512 y = window_block<Interp>(c, ring_w, lane_w, pb, s0, m, amp);
+            for (int32_t q = 0; q < nq; ++q) {
+                float *o = out[q] + s0;
+                _mm512_mask_storeu_ps(o, m, _mm512_add_ps(_mm512_maskz_loadu_ps(m, o), _mm512_mul_ps(gain[q], y)));
             }
-            return;
+            pb += 16 * int64_t(step);
         }
+        return;
     }
 
     int64_t ib = c.ip;
@@ -343,6 +415,8 @@ void chunk(const chunk_job &c) noexcept {
         block_advance(ib, fb, 16 * int64_t(step), length);
     }
 }
+
+constexpr bool pairs = true;
 
 #include "carvell_render_voices.inc"
 
@@ -474,6 +548,12 @@ void chunk(const chunk_job &c) noexcept {
     }
 }
 
+template <bool Interp, int32_t Outputs>
+inline bool chunk_pair(const chunk_job &, const chunk_job &) noexcept {
+    return false;
+}
+constexpr bool pairs = false;
+
 #include "carvell_render_voices.inc"
 
 } // namespace
@@ -517,6 +597,12 @@ inline void chunk(const chunk_job &c) noexcept {
         for (; s < c.count; ++s) o[s] += gain * y[s];
     }
 }
+
+template <bool Interp, int32_t Outputs>
+inline bool chunk_pair(const chunk_job &, const chunk_job &) noexcept {
+    return false;
+}
+constexpr bool pairs = false;
 
 #include "carvell_render_voices.inc"
 

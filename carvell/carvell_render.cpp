@@ -295,43 +295,56 @@ inline __mmask16 tail_mask(int32_t left) noexcept {
     return left >= 16 ? __mmask16(0xffff) : __mmask16((1u << left) - 1u);
 }
 
-// Two voices over the same samples and outputs (a before b in voice order): both y per block, then
-// out + gain_a x y_a + gain_b x y_b in that order, one load and store per output. False, nothing
-// done, unless both take the window loop.
-template <bool Interp, int32_t Outputs>
-bool chunk_pair(const chunk_job &a, const chunk_job &b) noexcept {
-    int32_t base_a = 0, base_b = 0;
-    if (!window_fits(a, base_a) || !window_fits(b, base_b)) return false;
-    const __m512i lane_a = window_lanes(a.step, base_a);
-    const __m512i lane_b = window_lanes(b.step, base_b);
-    const float *const ring_a = a.ring + base_a;
-    const float *const ring_b = b.ring + base_b;
-    const __m512 amp_a = _mm512_set1_ps(a.amp);
-    const __m512 amp_b = _mm512_set1_ps(b.amp);
-    const int32_t nq = outputs_of<Outputs>(a);
-    __m512 gain_a[max_outputs], gain_b[max_outputs];
+// True when the chunk may join a group (chunk_group): the window loop applies.
+inline bool group_fits(const chunk_job &c) noexcept {
+    int32_t base_off = 0;
+    return window_fits(c, base_off);
+}
+
+// N voices (2 to 4, ascending) over the same samples and outputs, each fitting its window: the
+// blocks' y of all of them, then out + gain_1 x y_1 + ... + gain_N x y_N in voice order, one load
+// and one store per output and block for the group.
+template <bool Interp, int32_t Outputs, int32_t N>
+void chunk_group(const chunk_job *jobs) noexcept {
+    __m512i lanes[N];
+    const float *rings[N];
+    __m512 amps[N];
+    int64_t pos[N];
+#pragma GCC unroll 4
+    for (int32_t g = 0; g < N; ++g) {
+        int32_t base_off = 0;
+        window_fits(jobs[g], base_off);
+        lanes[g] = window_lanes(jobs[g].step, base_off);
+        rings[g] = jobs[g].ring + base_off;
+        amps[g] = _mm512_set1_ps(jobs[g].amp);
+        pos[g] = jobs[g].acc;
+    }
+    const int32_t nq = outputs_of<Outputs>(jobs[0]);
+    __m512 gains[N][max_outputs];
     float *out[max_outputs];
     for (int32_t q = 0; q < nq; ++q) {
-        gain_a[q] = _mm512_set1_ps(a.gain[q]);
-        gain_b[q] = _mm512_set1_ps(b.gain[q]);
-        out[q] = a.out[q];
+#pragma GCC unroll 4
+        for (int32_t g = 0; g < N; ++g) gains[g][q] = _mm512_set1_ps(jobs[g].gain[q]);
+        out[q] = jobs[0].out[q];
     }
-    int64_t pa = a.acc, pb = b.acc;
-    for (int32_t s0 = 0; s0 < a.count; s0 += 16) {
-        const __mmask16 m = tail_mask(a.count - s0);
-        const __m512 ya = window_block<Interp>(a, ring_a, lane_a, pa, s0, m, amp_a);
-        const __m512 yb = window_block<Interp>(b, ring_b, lane_b, pb, s0, m, amp_b);
+    const int32_t count = jobs[0].count;
+    for (int32_t s0 = 0; s0 < count; s0 += 16) {
+        const __mmask16 m = tail_mask(count - s0);
+        __m512 y[N];
+#pragma GCC unroll 4
+        for (int32_t g = 0; g < N; ++g) {
+            y[g] = window_block<Interp>(jobs[g], rings[g], lanes[g], pos[g], s0, m, amps[g]);
+            pos[g] += 16 * jobs[g].step;
+        }
+#pragma GCC unroll 8
         for (int32_t q = 0; q < nq; ++q) {
             float *o = out[q] + s0;
             __m512 v = _mm512_maskz_loadu_ps(m, o);
-            v = _mm512_add_ps(v, _mm512_mul_ps(gain_a[q], ya));
-            v = _mm512_add_ps(v, _mm512_mul_ps(gain_b[q], yb));
+#pragma GCC unroll 4
+            for (int32_t g = 0; g < N; ++g) v = _mm512_add_ps(v, _mm512_mul_ps(gains[g][q], y[g]));
             _mm512_mask_storeu_ps(o, m, v);
         }
-        pa += 16 * a.step;
-        pb += 16 * b.step;
     }
-    return true;
 }
 
 template <bool Interp, int32_t Outputs>
@@ -416,7 +429,7 @@ void chunk(const chunk_job &c) noexcept {
     }
 }
 
-constexpr bool pairs = true;
+constexpr int32_t group_max = 4; // voices rendered together by chunk_group
 
 #include "carvell_render_voices.inc"
 
@@ -548,11 +561,13 @@ void chunk(const chunk_job &c) noexcept {
     }
 }
 
-template <bool Interp, int32_t Outputs>
-inline bool chunk_pair(const chunk_job &, const chunk_job &) noexcept {
+// No voice groups at this level: every voice is rendered alone.
+constexpr int32_t group_max = 1;
+inline bool group_fits(const chunk_job &) noexcept {
     return false;
 }
-constexpr bool pairs = false;
+template <bool Interp, int32_t Outputs, int32_t N>
+inline void chunk_group(const chunk_job *) noexcept {}
 
 #include "carvell_render_voices.inc"
 
@@ -598,11 +613,13 @@ inline void chunk(const chunk_job &c) noexcept {
     }
 }
 
-template <bool Interp, int32_t Outputs>
-inline bool chunk_pair(const chunk_job &, const chunk_job &) noexcept {
+// No voice groups at this level: every voice is rendered alone.
+constexpr int32_t group_max = 1;
+inline bool group_fits(const chunk_job &) noexcept {
     return false;
 }
-constexpr bool pairs = false;
+template <bool Interp, int32_t Outputs, int32_t N>
+inline void chunk_group(const chunk_job *) noexcept {}
 
 #include "carvell_render_voices.inc"
 

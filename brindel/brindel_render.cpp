@@ -121,8 +121,8 @@ void batch_flush(t_brindel *x, batch &b, scratch &s, t_sample *const *out, int n
 template <int N>
 void render_fast(t_brindel *x, t_sample *const *out, int n, int32_t limit, bool interp,
                  toolkit::simd_level level) noexcept {
-    // lanes per batch: 8 vectors in flight of 8, 4 or 2 doubles
-    const int width = level == toolkit::simd_level::avx512 ? 64
+    // lanes per batch: 16 vectors in flight of 8 doubles, 4 of 4, 4 of 2
+    const int width = level == toolkit::simd_level::avx512 ? 128
                       : level == toolkit::simd_level::avx2 ? 16
                                                            : 8;
     batch b;
@@ -183,7 +183,7 @@ void render_fast(t_brindel *x, t_sample *const *out, int n, int32_t limit, bool 
     }
     if (b.count > 0) {
         // The lanes after the last voice, up to the end of its vector, run a silent oscillator.
-        const int end = std::min(lanes_max, (b.count + 7) & ~7);
+        const int end = std::min(lanes_max, (b.count + 7) & ~7); // 8: the widest vector
         for (int j = b.count; j < end; ++j) b.coef[j] = b.y1[j] = b.y2[j] = 0.0;
         batch_flush<N>(x, b, s, out, n, interp, level);
     }

@@ -13,7 +13,7 @@
 
 namespace brindel_render {
 
-constexpr int lanes_max = 64; // voices per batch: 8 vectors of 8 doubles
+constexpr int lanes_max = 128; // voices per batch: 16 vectors of 8 doubles
 constexpr int chunk = 64;     // output samples per pass; longer vectors take several
 
 // Lanes from count to the end of the last vector in use are padding: a zero oscillator.

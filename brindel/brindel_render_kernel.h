@@ -18,7 +18,7 @@
 template <int Gu>
 void oscillators(const batch &b, scratch &s, int steps) noexcept {
     vd c[Gu], y1[Gu], y2[Gu];
-#pragma GCC unroll 8
+#pragma GCC unroll 16
     for (int g = 0; g < Gu; ++g) {
         c[g] = dload(b.coef + g * W);
         y1[g] = dload(b.y1 + g * W);
@@ -26,22 +26,19 @@ void oscillators(const batch &b, scratch &s, int steps) noexcept {
     }
     float *dst = s.lanes;
     for (int t = 0; t < steps; ++t) {
-#pragma GCC unroll 8
+#pragma GCC unroll 16
         for (int g = 0; g < Gu; ++g) osc_step(c[g], y1[g], y2[g], dst + g * chunk * W);
         dst += W;
     }
 }
 
 void oscillators_dispatch(const batch &b, scratch &s, int groups, int steps) noexcept {
-    static_assert(G <= 8);
+    static_assert(G <= 16);
     switch (groups) {
-    case 1: oscillators<1>(b, s, steps); break;
-    case 2: oscillators<2 <= G ? 2 : G>(b, s, steps); break;
-    case 3: oscillators<3 <= G ? 3 : G>(b, s, steps); break;
-    case 4: oscillators<4 <= G ? 4 : G>(b, s, steps); break;
-    case 5: oscillators<5 <= G ? 5 : G>(b, s, steps); break;
-    case 6: oscillators<6 <= G ? 6 : G>(b, s, steps); break;
-    case 7: oscillators<7 <= G ? 7 : G>(b, s, steps); break;
+#define BR_CASE(k) case k: oscillators<k <= G ? k : G>(b, s, steps); break;
+    BR_CASE(1) BR_CASE(2) BR_CASE(3) BR_CASE(4) BR_CASE(5) BR_CASE(6) BR_CASE(7) BR_CASE(8)
+    BR_CASE(9) BR_CASE(10) BR_CASE(11) BR_CASE(12) BR_CASE(13) BR_CASE(14) BR_CASE(15)
+#undef BR_CASE
     default: oscillators<G>(b, s, steps); break;
     }
 }

@@ -138,7 +138,7 @@ template void render_batch<8>(batch &, scratch &, t_sample *const *, int, bool, 
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 namespace avx512 {
 constexpr int W = 8;
-constexpr int G = 8; // 32 zmm registers: 8 vectors of lanes hide the recurrence's latency
+constexpr int G = 16; // 16 vectors of lanes in flight hide the recurrence's latency (a few spill)
 constexpr int F = 16;
 constexpr bool block_outputs = true; // masked adds: outputs summed in registers
 using vd = __m512d;

@@ -1,8 +1,9 @@
 // render_paths_test.cpp: every rendering path of carvell~ gives the reference path's bits.
 //
 // The same voice states (set directly in a voice pool, no host) are rendered for a few vectors
-// through the reference path and through each level this machine runs; outputs, voice records and
-// the busy bitmask must be equal byte for byte. The voice mix covers ring wrap inside a vector both
+// through the reference path and through each level this machine runs (simd_select, as
+// GRAINHOST_SIMD would choose it); outputs, voice records and the busy bitmask must be equal byte
+// for byte. The voice mix covers ring wrap inside a vector both
 // ways, the interpolation partner wrapping to 0, speeds around the vector kernels' window limits
 // (2 on AVX-512, about 2 on AVX2), speeds 0, negative and huge, grains starting and ending inside a
 // vector, clamped and backward envelope reads, an envelope that is gone, NaN and infinities in the
@@ -153,8 +154,10 @@ struct scene {
         out.assign(size_t(outputs), std::vector<float>(size_t(n)));
     }
 
-    // Renders `vectors` vectors and returns every output sample written, in order.
+    // Renders `vectors` vectors at `level` (selected as the perform routine sees it, so the
+    // envelope reads follow it too) and returns every output sample written, in order.
     std::vector<float> run(simd_level level, int32_t vectors) {
+        const simd_level active = toolkit::simd_select(level);
         std::vector<float> all;
         std::vector<t_sample *> outs;
         for (auto &o : out) outs.push_back(o.data());
@@ -163,9 +166,10 @@ struct scene {
         for (int32_t k = 0; k < vectors; ++k) {
             for (int32_t q = 0; q < outputs; ++q)
                 for (int32_t s = 0; s < n; ++s) out[size_t(q)][size_t(s)] = 0.001f * float(s - q);
-            carvell::render(ctx, outs.data(), n, limit, level);
+            carvell::render(ctx, outs.data(), n, limit, active);
             for (auto &o : out) all.insert(all.end(), o.begin(), o.end());
         }
+        toolkit::simd_select(toolkit::simd_supported());
         return all;
     }
 };

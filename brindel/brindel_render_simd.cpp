@@ -7,6 +7,9 @@
 // a wider instruction set than the baseline.
 #include <immintrin.h>
 
+#include <type_traits>
+#include <utility>
+
 #include "brindel_render_batch.h"
 #include "toolkit/env_read.h"
 
@@ -215,6 +218,12 @@ void transpose(const float *lanes, float *rows, int groups, int steps) noexcept 
 
 #include "brindel_render_kernel.h"
 
+// f(0), f(1), ... f(n - 1) as compile-time constants.
+template <class F, int... I>
+inline void each(std::integer_sequence<int, I...>, F &&f) noexcept {
+    (f(std::integral_constant<int, I>()), ...);
+}
+
 // The lanes i of a block with l <= i < h.
 inline __mmask16 lane_range(int l, int h) noexcept {
     const unsigned a = l < 0 ? 0u : l > 16 ? 16u : unsigned(l);
@@ -250,54 +259,55 @@ void block_pass(batch &b, scratch &s, const int *from, const int *count, t_sampl
     }
 
     constexpr int BL = N <= 2 ? 4 : N <= 4 ? 2 : 1; // blocks at once: at most 8 sums in registers
+    // Blocks and outputs are unrolled at compile time, so the sums stay in registers.
+    constexpr auto blocks = std::make_integer_sequence<int, BL>();
+    constexpr auto outputs = std::make_integer_sequence<int, N>();
     for (int t0 = 0; t0 < len; t0 += F * BL) {
         __m512 acc[BL][N];
         __mmask16 keep[BL];
-        for (int bl = 0; bl < BL; ++bl) {
+        each(blocks, [&](auto bl) {
             keep[bl] = lane_range(0, len - t0 - F * bl);
-            for (int k = 0; k < N; ++k)
+            each(outputs, [&](auto k) {
                 acc[bl][k] = _mm512_maskz_loadu_ps(keep[bl], out[k] + s0 + t0 + F * bl);
-        }
+            });
+        });
         for (int j = 0; j < b.count; ++j) {
             if (count[j] == 0) continue;
             __m512 g[N];
-            if constexpr (N > 1)
-                for (int k = 0; k < N; ++k) g[k] = _mm512_set1_ps(b.gain[k][j]);
+            if constexpr (N > 1) each(outputs, [&](auto k) { g[k] = _mm512_set1_ps(b.gain[k][j]); });
             if (whole[j]) {
-                // every lane of the pass; lanes past its end hold leftovers and are not stored
+                // every lane of the pass; blocks and lanes past its end read leftovers inside the
+                // rows and are not stored
                 const float *env = s.env + j * chunk + t0;
                 const float *row = s.rows + j * chunk + t0;
                 const vd amp = dset1(b.amp[j]);
-#pragma GCC unroll 4
-                for (int bl = 0; bl < BL; ++bl) {
-                    if (t0 + F * bl >= len) break;
+                each(blocks, [&](auto bl) {
                     const __m512 x = values(env + F * bl, row + F * bl, amp);
-#pragma GCC unroll 8
-                    for (int k = 0; k < N; ++k)
+                    each(outputs, [&](auto k) {
                         acc[bl][k] = fadd(N > 1 ? _mm512_mul_ps(x, g[k]) : x, acc[bl][k]);
-                }
+                    });
+                });
                 continue;
             }
             const int lo = from[j] - s0 - t0;
             const int hi = lo + count[j];
             if (hi <= 0 || lo >= F * BL) continue;
             const float *v = vals + j * vals_stride + t0;
-#pragma GCC unroll 4
-            for (int bl = 0; bl < BL; ++bl) {
+            each(blocks, [&](auto bl) {
                 const __mmask16 m = lane_range(lo - F * bl, hi - F * bl);
-                if (m == 0) continue;
+                if (m == 0) return;
                 const __m512 x = _mm512_loadu_ps(v + F * bl);
-#pragma GCC unroll 8
-                for (int k = 0; k < N; ++k) {
+                each(outputs, [&](auto k) {
                     // (v * gain) + out, as the reference adds
-                    const __m512 add = N > 1 ? _mm512_mul_ps(x, g[k]) : x;
-                    acc[bl][k] = fadd_into(acc[bl][k], m, add);
-                }
-            }
+                    acc[bl][k] = fadd_into(acc[bl][k], m, N > 1 ? _mm512_mul_ps(x, g[k]) : x);
+                });
+            });
         }
-        for (int bl = 0; bl < BL; ++bl)
-            for (int k = 0; k < N; ++k)
+        each(blocks, [&](auto bl) {
+            each(outputs, [&](auto k) {
                 _mm512_mask_storeu_ps(out[k] + s0 + t0 + F * bl, keep[bl], acc[bl][k]);
+            });
+        });
     }
 }
 

@@ -258,7 +258,7 @@ void block_pass(batch &b, scratch &s, const int *from, const int *count, t_sampl
         for (int t = 0; t < c; t += F) fstoreu(v + t, values(env + t, row + t, amp));
     }
 
-    constexpr int BL = N <= 2 ? 4 : N <= 4 ? 2 : 1; // blocks at once: at most 8 sums in registers
+    constexpr int BL = N <= 4 ? 4 : 2; // blocks at once: at most 16 sums in registers
     // Blocks and outputs are unrolled at compile time, so the sums stay in registers.
     constexpr auto blocks = std::make_integer_sequence<int, BL>();
     constexpr auto outputs = std::make_integer_sequence<int, N>();

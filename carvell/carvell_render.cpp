@@ -22,6 +22,16 @@
 
 #include "toolkit/env_read.h"
 
+// Complete unrolling of the short loops over a voice group and the outputs (constant trip counts),
+// so their vectors stay in registers. g++ -O2 needs the hint; clang unrolls them unasked.
+#if defined(__clang__)
+#define CARVELL_UNROLL_4
+#define CARVELL_UNROLL_8
+#else
+#define CARVELL_UNROLL_4 _Pragma("GCC unroll 4")
+#define CARVELL_UNROLL_8 _Pragma("GCC unroll 8")
+#endif
+
 namespace carvell {
 
 namespace {
@@ -216,12 +226,18 @@ inline bool voice_end(const render_context &ctx, int32_t v, const voice_plan &p)
 } // namespace
 
 // ---- AVX-512: 16 samples per block ------------------------------------------------------------------
+// Every function defined down to the matching pop is built for AVX-512 (g++: target pragma; clang,
+// which the fuzzing build uses: the same attribute applied to each function).
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
 // g++ 12 flags the deliberately undefined pass-through operand inside some AVX-512 intrinsics
 // (srai, gather, cvtepi32_ps) as maybe uninitialized; every lane of their results is defined.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 namespace k512 {
 namespace {
 
@@ -310,7 +326,7 @@ void chunk_group(const chunk_job *jobs) noexcept {
     const float *rings[N];
     __m512 amps[N];
     int64_t pos[N];
-#pragma GCC unroll 4
+CARVELL_UNROLL_4
     for (int32_t g = 0; g < N; ++g) {
         int32_t base_off = 0;
         window_fits(jobs[g], base_off);
@@ -323,7 +339,7 @@ void chunk_group(const chunk_job *jobs) noexcept {
     __m512 gains[N][max_outputs];
     float *out[max_outputs];
     for (int32_t q = 0; q < nq; ++q) {
-#pragma GCC unroll 4
+CARVELL_UNROLL_4
         for (int32_t g = 0; g < N; ++g) gains[g][q] = _mm512_set1_ps(jobs[g].gain[q]);
         out[q] = jobs[0].out[q];
     }
@@ -331,16 +347,16 @@ void chunk_group(const chunk_job *jobs) noexcept {
     for (int32_t s0 = 0; s0 < count; s0 += 16) {
         const __mmask16 m = tail_mask(count - s0);
         __m512 y[N];
-#pragma GCC unroll 4
+CARVELL_UNROLL_4
         for (int32_t g = 0; g < N; ++g) {
             y[g] = window_block<Interp>(jobs[g], rings[g], lanes[g], pos[g], s0, m, amps[g]);
             pos[g] += 16 * jobs[g].step;
         }
-#pragma GCC unroll 8
+CARVELL_UNROLL_8
         for (int32_t q = 0; q < nq; ++q) {
             float *o = out[q] + s0;
             __m512 v = _mm512_maskz_loadu_ps(m, o);
-#pragma GCC unroll 4
+CARVELL_UNROLL_4
             for (int32_t g = 0; g < N; ++g) v = _mm512_add_ps(v, _mm512_mul_ps(gains[g][q], y[g]));
             _mm512_mask_storeu_ps(o, m, v);
         }
@@ -435,12 +451,20 @@ constexpr int32_t group_max = 4; // voices rendered together by chunk_group
 
 } // namespace
 } // namespace k512
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
+#endif
 
 // ---- AVX2: 8 samples per block ------------------------------------------------------------------------
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 namespace k256 {
 namespace {
 
@@ -573,7 +597,11 @@ inline void chunk_group(const chunk_job *) noexcept {}
 
 } // namespace
 } // namespace k256
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 // ---- SSE2: scalar ring reads, outputs four samples at a time -------------------------------------------------------------------
 namespace ksse {

@@ -5,7 +5,8 @@
 //   F  floats per vector vf (output pass), transpose(lanes, rows, groups, steps), and
 //   dload, dset1, osc_step (one recurrence step of W lanes, storing the W float outputs),
 //   values (F output values from F envelope values and F oscillator values), fset1, floadu,
-//   fstoreu, fadd, fmul.
+//   fstoreu, fadd (a + b, a the first operand), fmul, and block_outputs: true when the namespace
+//   defines block_pass (after this file) to sum the outputs block by block.
 // No #include here: everything is compiled for the including namespace's instruction set.
 //
 // Arithmetic, the same IEEE operations in the same order as the per-voice reference:

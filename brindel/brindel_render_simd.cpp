@@ -178,40 +178,39 @@ inline vf fadd_into(vf acc, __mmask16 m, vf a) noexcept {
 }
 inline vf fmul(vf a, vf b) noexcept { return _mm512_mul_ps(a, b); }
 
-// lanes[g][t][l] -> rows[g * W + l][t], in 8 x 8 blocks.
+// lanes[g][t][l] -> rows[g * W + l][t], in 8 x 8 blocks: four loads of two samples each, two
+// rounds of two-source permutes, each result holding the 8 samples of two voices.
 void transpose(const float *lanes, float *rows, int groups, int steps) noexcept {
+    // round 1: samples 0-3 (or 4-7) of lanes 0-3 and of lanes 4-7, 4 per lane
+    const __m512i lo4 = _mm512_setr_epi32(0, 8, 16, 24, 1, 9, 17, 25, 2, 10, 18, 26, 3, 11, 19, 27);
+    const __m512i hi4 = _mm512_setr_epi32(4, 12, 20, 28, 5, 13, 21, 29, 6, 14, 22, 30, 7, 15, 23, 31);
+    // round 2: lanes 0 and 1 (2 and 3) of a round-1 pair, samples 0-3 then 4-7 each
+    const __m512i ab = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 4, 5, 6, 7, 20, 21, 22, 23);
+    const __m512i cd = _mm512_setr_epi32(8, 9, 10, 11, 24, 25, 26, 27, 12, 13, 14, 15, 28, 29, 30, 31);
     for (int g = 0; g < groups; ++g) {
         const float *in = lanes + g * chunk * W;
         float *r = rows + g * W * chunk;
         for (int t = 0; t < steps; t += 8) {
-            const __m256 r0 = _mm256_load_ps(in + (t + 0) * W);
-            const __m256 r1 = _mm256_load_ps(in + (t + 1) * W);
-            const __m256 r2 = _mm256_load_ps(in + (t + 2) * W);
-            const __m256 r3 = _mm256_load_ps(in + (t + 3) * W);
-            const __m256 r4 = _mm256_load_ps(in + (t + 4) * W);
-            const __m256 r5 = _mm256_load_ps(in + (t + 5) * W);
-            const __m256 r6 = _mm256_load_ps(in + (t + 6) * W);
-            const __m256 r7 = _mm256_load_ps(in + (t + 7) * W);
-            const __m256 u0 = _mm256_unpacklo_ps(r0, r1), u1 = _mm256_unpackhi_ps(r0, r1);
-            const __m256 u2 = _mm256_unpacklo_ps(r2, r3), u3 = _mm256_unpackhi_ps(r2, r3);
-            const __m256 u4 = _mm256_unpacklo_ps(r4, r5), u5 = _mm256_unpackhi_ps(r4, r5);
-            const __m256 u6 = _mm256_unpacklo_ps(r6, r7), u7 = _mm256_unpackhi_ps(r6, r7);
-            const __m256 v0 = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(1, 0, 1, 0));
-            const __m256 v1 = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(3, 2, 3, 2));
-            const __m256 v2 = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(1, 0, 1, 0));
-            const __m256 v3 = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(3, 2, 3, 2));
-            const __m256 v4 = _mm256_shuffle_ps(u4, u6, _MM_SHUFFLE(1, 0, 1, 0));
-            const __m256 v5 = _mm256_shuffle_ps(u4, u6, _MM_SHUFFLE(3, 2, 3, 2));
-            const __m256 v6 = _mm256_shuffle_ps(u5, u7, _MM_SHUFFLE(1, 0, 1, 0));
-            const __m256 v7 = _mm256_shuffle_ps(u5, u7, _MM_SHUFFLE(3, 2, 3, 2));
-            _mm256_store_ps(r + 0 * chunk + t, _mm256_permute2f128_ps(v0, v4, 0x20));
-            _mm256_store_ps(r + 1 * chunk + t, _mm256_permute2f128_ps(v1, v5, 0x20));
-            _mm256_store_ps(r + 2 * chunk + t, _mm256_permute2f128_ps(v2, v6, 0x20));
-            _mm256_store_ps(r + 3 * chunk + t, _mm256_permute2f128_ps(v3, v7, 0x20));
-            _mm256_store_ps(r + 4 * chunk + t, _mm256_permute2f128_ps(v0, v4, 0x31));
-            _mm256_store_ps(r + 5 * chunk + t, _mm256_permute2f128_ps(v1, v5, 0x31));
-            _mm256_store_ps(r + 6 * chunk + t, _mm256_permute2f128_ps(v2, v6, 0x31));
-            _mm256_store_ps(r + 7 * chunk + t, _mm256_permute2f128_ps(v3, v7, 0x31));
+            const __m512 z0 = _mm512_load_ps(in + (t + 0) * W); // samples t, t + 1
+            const __m512 z1 = _mm512_load_ps(in + (t + 2) * W);
+            const __m512 z2 = _mm512_load_ps(in + (t + 4) * W);
+            const __m512 z3 = _mm512_load_ps(in + (t + 6) * W);
+            const __m512 p0 = _mm512_permutex2var_ps(z0, lo4, z1); // lanes 0-3, samples 0-3
+            const __m512 p1 = _mm512_permutex2var_ps(z0, hi4, z1); // lanes 4-7, samples 0-3
+            const __m512 q0 = _mm512_permutex2var_ps(z2, lo4, z3); // lanes 0-3, samples 4-7
+            const __m512 q1 = _mm512_permutex2var_ps(z2, hi4, z3); // lanes 4-7, samples 4-7
+            const __m512 l01 = _mm512_permutex2var_ps(p0, ab, q0);
+            const __m512 l23 = _mm512_permutex2var_ps(p0, cd, q0);
+            const __m512 l45 = _mm512_permutex2var_ps(p1, ab, q1);
+            const __m512 l67 = _mm512_permutex2var_ps(p1, cd, q1);
+            _mm256_store_ps(r + 0 * chunk + t, _mm512_castps512_ps256(l01));
+            _mm256_store_ps(r + 1 * chunk + t, _mm512_extractf32x8_ps(l01, 1));
+            _mm256_store_ps(r + 2 * chunk + t, _mm512_castps512_ps256(l23));
+            _mm256_store_ps(r + 3 * chunk + t, _mm512_extractf32x8_ps(l23, 1));
+            _mm256_store_ps(r + 4 * chunk + t, _mm512_castps512_ps256(l45));
+            _mm256_store_ps(r + 5 * chunk + t, _mm512_extractf32x8_ps(l45, 1));
+            _mm256_store_ps(r + 6 * chunk + t, _mm512_castps512_ps256(l67));
+            _mm256_store_ps(r + 7 * chunk + t, _mm512_extractf32x8_ps(l67, 1));
         }
     }
 }

@@ -1,7 +1,8 @@
 // brindel_render_simd.cpp: the vector kernels of brindel~'s fast renderer, one per instruction set.
 //
 // The kernel source (brindel_render_kernel.h) is compiled three times: for the x86-64 baseline
-// (SSE2), and under `#pragma GCC target` for AVX2 and for AVX-512, each in its own namespace. Only
+// (SSE2), and under `#pragma GCC target` (clang: `#pragma clang attribute` with a target
+// attribute) for AVX2 and for AVX-512, each in its own namespace. Only
 // these functions use the wider instructions; the renderer calls the one simd_active() names. All
 // headers are included before the first target region, so no shared inline function is emitted for
 // a wider instruction set than the baseline.
@@ -69,8 +70,12 @@ template void render_batch<6>(batch &, scratch &, t_sample *const *, int, bool, 
 template void render_batch<8>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
 } // namespace sse2
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 namespace avx2 {
 constexpr int W = 4;
 constexpr int G = 4; // 16 ymm registers: 3 per vector of lanes, and room to work
@@ -131,14 +136,23 @@ template void render_batch<4>(batch &, scratch &, t_sample *const *, int, bool, 
 template void render_batch<6>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
 template void render_batch<8>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
 } // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))), \
+                             apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
 // GCC 12's AVX-512 conversion intrinsics start from an undefined register on purpose, which its
 // flow analysis reports as a maybe-uninitialised read.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 namespace avx512 {
 constexpr int W = 8;
 constexpr int G = 16; // 16 vectors of lanes in flight hide the recurrence's latency (a few spill)
@@ -316,7 +330,11 @@ template void render_batch<4>(batch &, scratch &, t_sample *const *, int, bool, 
 template void render_batch<6>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
 template void render_batch<8>(batch &, scratch &, t_sample *const *, int, bool, const float *) noexcept;
 } // namespace avx512
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
+#endif
 
 } // namespace brindel_render

@@ -2,10 +2,10 @@
 //
 // The kernel source (brindel_render_kernel.h) is compiled three times: for the x86-64 baseline
 // (SSE2), and under `#pragma GCC target` (clang: `#pragma clang attribute` with a target
-// attribute) for AVX2 and for AVX-512, each in its own namespace. Only
-// these functions use the wider instructions; the renderer calls the one simd_active() names. All
-// headers are included before the first target region, so no shared inline function is emitted for
-// a wider instruction set than the baseline.
+// attribute) for AVX2 and for AVX-512, each in its own namespace. Only these functions use the
+// wider instructions; the renderer calls the one simd_active() names. All headers are included
+// before the first target region, so no shared inline function is emitted for a wider instruction
+// set than the baseline.
 #include <immintrin.h>
 
 #include <type_traits>

@@ -10,9 +10,10 @@
 //   out[q][s] += gain[q] x y            for each output q, voices in ascending order
 // The fast paths compute P per lane from the block's first sample (exact integer identities), take
 // the weights arithmetically instead of from the table, and read the ring through a window of
-// consecutive samples when the block's reads fit in one; every float operation and its order per
-// output sample is the reference's, so the bits are the same. No FMA: the build has
-// -ffp-contract=off and no fma intrinsic is used.
+// consecutive samples when the block's reads fit in one; AVX-512 renders up to four voices per pass
+// over the outputs, adding them in voice order. Every float operation and its order per output
+// sample is the reference's, so the bits are the same. No FMA: the build has -ffp-contract=off and
+// no fma intrinsic is used.
 #include "carvell_render.h"
 
 #include <immintrin.h>

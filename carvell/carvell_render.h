@@ -5,7 +5,8 @@
 // - the reference path visits every slot and renders a voice in two passes (ring reads into a
 //   scratch array, then one add loop per output);
 // - the fast paths (SSE2, AVX2, AVX-512; toolkit::simd_active picks one per vector) visit only the
-//   voices of the busy bitmask and fuse the ring read with the output adds, several samples at once.
+//   voices of the busy bitmask; AVX2 and AVX-512 fuse the ring read with the output adds, several
+//   samples at once (AVX-512 also several voices at once), SSE2 adds four samples at a time.
 // Both do the same IEEE operations in the same order for every output sample, so only the speed
 // differs. A plain function on plain records, so tests call it without a host.
 #pragma once

@@ -38,6 +38,10 @@ inline block_window window_of(int64_t base, int64_t offset, int64_t step, int32_
     return {lo, std::max(a, b) - lo <= reach};
 }
 
+// The largest |step| (16.16) for which 16 reads and their partners always fit 32 frames: the reads
+// span at most (65535 + 15 |step|) / 65536 frames, and that must stay at or below 30.
+constexpr int64_t fit_step = (30 * 65536 - 65535) / 15;
+
 // The plain loop for a block whose reads do not fit the window, with the weights computed.
 inline void plain_block(const float *env, int64_t base, int64_t offset, int64_t step, int32_t m,
                         bool interp, float *out) {
@@ -123,7 +127,44 @@ env_inside_avx512(const float *env, int64_t last, int64_t base, int64_t offset, 
     const __m512i k_mask = _mm512_set1_epi32(1023);
     // Window of 32 frames: reads span at most 30 frames with the partner, 31 without.
     const int64_t reach = interp ? 30 : 31;
-    for (int32_t t = 0; t < len; t += w) {
+    int32_t t = 0;
+
+    // The usual piece: steps small enough that every block fits its window, and the whole piece
+    // at least 31 frames before the end, so every window loads without a mask. The window starts
+    // at the block's lowest index (its first sample forwards, its last backwards); the lanes step
+    // from the offset relative to that frame, whose weight bits are the offset's own.
+    const int64_t i_first = base + (offset >> 16);
+    const int64_t i_end = base + ((offset + int64_t(len - 1) * step) >> 16);
+    if (step >= -fit_step && step <= fit_step && std::max(i_first, i_end) + 31 <= last) {
+        const __m512 scale = _mm512_set1_ps(weight_scale);
+        const __m512 unit = _mm512_set1_ps(1.0f);
+        for (; t < len; t += w) {
+            const int32_t m = std::min(w, len - t);
+            const int64_t start = (offset + (step < 0 ? int64_t(m - 1) * step : 0)) >> 16;
+            const float *wp = env + (base + start);
+            const __m512i pos =
+                _mm512_add_epi32(_mm512_set1_epi32(low32(offset - start * 65536)), tstep);
+            const __m512i rel = _mm512_srai_epi32(pos, 16);
+            const __m512 w_lo = _mm512_loadu_ps(wp);
+            const __m512 w_hi = _mm512_loadu_ps(wp + 16);
+            __m512 r = _mm512_permutex2var_ps(w_lo, rel, w_hi);
+            if (interp) {
+                const __m512 e1 = _mm512_permutex2var_ps(w_lo, _mm512_add_epi32(rel, one), w_hi);
+                const __m512 w1 = _mm512_mul_ps(
+                    _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(pos, 6), k_mask)), scale);
+                const __m512 w0 = _mm512_sub_ps(unit, w1);
+                r = _mm512_add_ps(_mm512_mul_ps(w1, e1), _mm512_mul_ps(w0, r));
+            }
+            if (m == w)
+                _mm512_storeu_ps(out + t, r);
+            else
+                _mm512_mask_storeu_ps(out + t, __mmask16((1u << m) - 1), r);
+            offset += int64_t(m) * step;
+        }
+        return;
+    }
+
+    for (; t < len; t += w) {
         const int32_t m = std::min(w, len - t);
         const block_window win = window_of(base, offset, step, m, reach);
         if (!win.fits) {

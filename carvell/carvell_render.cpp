@@ -157,7 +157,7 @@ struct voice_plan {
     const int32_t remaining = pool.voice_remaining[v];
     p.m = n - p.offset < remaining ? n - p.offset : remaining;
     if (p.m <= 0) return true;
-    if (!toolkit::env_cursor_init(cur, *ctx.env, pool.voice_env_slot[v], pool.voice_env_pos[v],
+    if (!toolkit::env_cursor_start(cur, *ctx.env, pool.voice_env_slot[v], pool.voice_env_pos[v],
                                   pool.voice_env_inc[v])) {
         // The grain's envelope is gone (slot dropped, or no frames): the grain ends here.
         pool.voice_busy[v].store(0);

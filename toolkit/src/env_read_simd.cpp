@@ -130,13 +130,14 @@ env_inside_avx512(const float *env, int64_t last, int64_t base, int64_t offset, 
     int32_t t = 0;
 
     // The usual piece: steps small enough that every block fits its window, and the whole piece
-    // at least 31 frames before the end, so every window loads without a mask. The window starts
+    // at least 32 frames before the end, so every window loads without a mask. The window starts
     // at the block's lowest index (its first sample forwards, its last backwards); the lanes step
     // from the offset relative to that frame, whose weight bits are the offset's own.
     const int64_t i_first = base + (offset >> 16);
     const int64_t i_end = base + ((offset + int64_t(len - 1) * step) >> 16);
-    if (step >= -fit_step && step <= fit_step && std::max(i_first, i_end) + 31 <= last) {
-        const __m512 scale = _mm512_set1_ps(weight_scale);
+    if (step >= -fit_step && step <= fit_step && std::max(i_first, i_end) + 32 <= last) {
+        const __m512i k_bits = _mm512_set1_epi32(0xffc0);
+        const __m512 bits_scale = _mm512_set1_ps(1.0f / 65536.0f);
         const __m512 unit = _mm512_set1_ps(1.0f);
         for (; t < len; t += w) {
             const int32_t m = std::min(w, len - t);
@@ -145,13 +146,15 @@ env_inside_avx512(const float *env, int64_t last, int64_t base, int64_t offset, 
             const __m512i pos =
                 _mm512_add_epi32(_mm512_set1_epi32(low32(offset - start * 65536)), tstep);
             const __m512i rel = _mm512_srai_epi32(pos, 16);
-            const __m512 w_lo = _mm512_loadu_ps(wp);
-            const __m512 w_hi = _mm512_loadu_ps(wp + 16);
-            __m512 r = _mm512_permutex2var_ps(w_lo, rel, w_hi);
+            __m512 r = _mm512_permutex2var_ps(_mm512_loadu_ps(wp), rel, _mm512_loadu_ps(wp + 16));
             if (interp) {
-                const __m512 e1 = _mm512_permutex2var_ps(w_lo, _mm512_add_epi32(rel, one), w_hi);
-                const __m512 w1 = _mm512_mul_ps(
-                    _mm512_cvtepi32_ps(_mm512_and_si512(_mm512_srli_epi32(pos, 6), k_mask)), scale);
+                // The partners come from the window one frame on (frame last at most: the piece
+                // ends 31 frames before it); the weight is the offset's bits 6 to 15, k * 64,
+                // times 2^-16: k / 1024 exactly.
+                const __m512 e1 =
+                    _mm512_permutex2var_ps(_mm512_loadu_ps(wp + 1), rel, _mm512_loadu_ps(wp + 17));
+                const __m512 w1 =
+                    _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_and_si512(pos, k_bits)), bits_scale);
                 const __m512 w0 = _mm512_sub_ps(unit, w1);
                 r = _mm512_add_ps(_mm512_mul_ps(w1, e1), _mm512_mul_ps(w0, r));
             }

@@ -529,6 +529,33 @@ TEST_F(EnvRead, EveryInstructionSetReadsTheSameBits) {
     toolkit::simd_select(top);
 }
 
+// The inline start of the renderers gives the cursor env_cursor_init gives, on both sides of the
+// range it handles itself, and refuses what env_cursor_init refuses.
+TEST_F(EnvRead, InlineStartMatchesInit) {
+    Envelope env({1.0f, 2.0f, 3.0f});
+    bind(0, env.samples(), 3);
+    bind(7, env.samples(), 3);
+    const float big = 1073741824.0f;
+    const float values[] = {0.0f, -0.0f, 0.75f, -0.75f, 1022.9999f, 123456.78f, -5.5f,
+                            std::nextafter(big, 0.0f), big, -big, 3e9f, -3e9f,
+                            std::nextafter(32768.0f, 0.0f), 32768.0f, -32768.0f, 1e20f,
+                            inf_f, -inf_f, nan_f};
+    for (int32_t slot : {0, 7, 9, -1, 64}) {
+        for (float pos : values) {
+            for (float inc : values) {
+                toolkit::env_cursor a{}, b{};
+                const bool ok_a = toolkit::env_cursor_init(a, table, slot, pos, inc);
+                const bool ok_b = toolkit::env_cursor_start(b, table, slot, pos, inc);
+                ASSERT_EQ(ok_a, ok_b) << slot << " " << pos << " " << inc;
+                if (!ok_a) continue;
+                EXPECT_TRUE(a.samples == b.samples && a.last == b.last && a.base == b.base &&
+                            a.offset == b.offset && a.step == b.step)
+                    << "slot " << slot << " pos " << pos << " inc " << inc;
+            }
+        }
+    }
+}
+
 // ---- envelope table helpers that need no host -------------------------------------------------------
 
 TEST(EnvTable, PickFallsBackToSlotZero) {

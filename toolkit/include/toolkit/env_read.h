@@ -28,6 +28,24 @@ struct env_cursor {
 bool env_cursor_init(env_cursor &cur, const env_table &table, int32_t slot, float pos,
                      float inc) noexcept;
 
+// env_cursor_init, inline for the usual grain (a bound slot, a position within 2^30 frames and an
+// increment below 2^15 frames per sample, where no bound or fold applies); anything else goes to
+// env_cursor_init. The renderers call it once per voice and vector.
+inline bool env_cursor_start(env_cursor &cur, const env_table &table, int32_t slot, float pos,
+                             float inc) noexcept {
+    if (slot >= 0 && slot < env_slots && (slot == 0 || table.buffer_obj[slot] != nullptr) &&
+        table.frames[slot] >= 1 && table.samples[slot] != nullptr && pos < 1073741824.0f &&
+        pos > -1073741824.0f && inc < 32768.0f && inc > -32768.0f) {
+        cur.samples = table.samples[slot];
+        cur.last = table.frames[slot] - 1;
+        cur.base = int32_t(pos); // toward zero, as trunc_i32 for this range
+        cur.offset = int64_t((double(pos) - double(cur.base)) * 65536.0);
+        cur.step = int64_t(double(inc) * 65536.0);
+        return true;
+    }
+    return env_cursor_init(cur, table, slot, pos, inc);
+}
+
 // Reads n envelope values into out and advances the cursor. interp: linear interpolation with
 // weights from interp_table; otherwise the frame at the integer part.
 void env_cursor_read(env_cursor &cur, int32_t n, bool interp, const float *interp_table,

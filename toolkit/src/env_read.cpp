@@ -68,6 +68,7 @@ void env_cursor_read(env_cursor &cur, int32_t n, bool interp, const float *inter
     const int64_t step = cur.step;
     int64_t offset = cur.offset;
     const simd_level level = simd_active();
+    if (level == simd_level::avx512 && env_read_usual_avx512(cur, n, interp, out)) return;
 
     while (n > 0) {
         const int32_t len = std::min(n, piece_max);

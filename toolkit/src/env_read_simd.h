@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "toolkit/env_read.h"
+
 namespace toolkit {
 
 // Reads len values starting at offset (16.16, relative to base) with the given step into out.
@@ -14,6 +16,11 @@ void env_inside_avx2(const float *env, int64_t last, int64_t base, int64_t offse
                      int32_t len, bool interp, float *out) noexcept;
 void env_inside_avx512(const float *env, int64_t last, int64_t base, int64_t offset, int64_t step,
                        int32_t len, bool interp, float *out) noexcept;
+
+// The whole read of the usual vector (AVX-512): at most 4096 samples, all at least 32 frames
+// before the envelope's end, a step of less than about 1.9 frames per sample. Advances the cursor
+// and returns true; false (nothing read) for any other read.
+bool env_read_usual_avx512(env_cursor &cur, int32_t n, bool interp, float *out) noexcept;
 
 // The scalar loop the vector kernels fall back to (and the reference level uses).
 inline void env_inside_scalar(const float *env, int64_t base, int64_t offset, int64_t step,

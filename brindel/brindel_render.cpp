@@ -151,7 +151,7 @@ void render_fast(t_brindel *x, t_sample *const *out, int n, int32_t limit, bool 
                 const float pos = x->voice_env_pos[k];
                 const float inc = x->voice_env_inc[k];
                 const int j = b.count;
-                if (!toolkit::env_cursor_init(b.cursor[j], x->g.env, x->voice_env_slot[k], pos, inc)) {
+                if (!toolkit::env_cursor_start(b.cursor[j], x->g.env, x->voice_env_slot[k], pos, inc)) {
                     x->voice_busy[k].store(0);
                     x->busy_hint[w] &= ~(uint64_t(1) << (k & 63));
                     x->voice_delay[k] = 0;

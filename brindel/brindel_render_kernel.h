@@ -45,7 +45,6 @@ void oscillators_dispatch(const batch &b, scratch &s, int groups, int steps) noe
 }
 
 // out[t] (+)= v[t] (* gain) for one voice's samples: the rows of the oscillator and the envelope.
-// out[t] (+)= v[t] (* gain) for one voice's samples: the rows of the oscillator and the envelope.
 template <int N>
 void voice_add(const float *y, const float *env, double amp, const float *gain, t_sample *const *dst,
                int count) noexcept {
@@ -81,6 +80,11 @@ template <int N>
 void block_pass(batch &b, scratch &s, const int *from, const int *count, t_sample *const *out,
                 int s0, int len, bool interp, const float *interp_table) noexcept;
 
+// Where the namespace sets vector_bookkeeping, it defines these (after this file): each voice's
+// part of the pass (returns the most samples of a voice), and the state update after the pass.
+int pass_parts(const batch &b, int s0, int s1, int *from, int *count) noexcept;
+void pass_state(batch &b, const scratch &s, const int *count, int run) noexcept;
+
 template <int N>
 void render_batch(batch &b, scratch &s, t_sample *const *out, int n, bool interp,
                   const float *interp_table) noexcept {
@@ -89,13 +93,18 @@ void render_batch(batch &b, scratch &s, t_sample *const *out, int n, bool interp
         const int s1 = n - s0 < chunk ? n : s0 + chunk;
         // Each voice's part of this pass: output samples [from, from + count).
         int from[lanes_max], count[lanes_max];
-        int steps = 0;
-        for (int j = 0; j < b.count; ++j) {
-            const int a = b.first[j] > s0 ? b.first[j] : s0;
-            const int e = b.first[j] + b.length[j] < s1 ? b.first[j] + b.length[j] : s1;
-            from[j] = a;
-            count[j] = e > a ? e - a : 0;
-            if (count[j] > steps) steps = count[j];
+        int steps;
+        if constexpr (vector_bookkeeping) {
+            steps = pass_parts(b, s0, s1, from, count);
+        } else {
+            steps = 0;
+            for (int j = 0; j < b.count; ++j) {
+                const int a = b.first[j] > s0 ? b.first[j] : s0;
+                const int e = b.first[j] + b.length[j] < s1 ? b.first[j] + b.length[j] : s1;
+                from[j] = a;
+                count[j] = e > a ? e - a : 0;
+                if (count[j] > steps) steps = count[j];
+            }
         }
         if (steps == 0) continue;
         // Whole blocks of 8 samples for the transposition; the extra samples are never used.
@@ -103,13 +112,18 @@ void render_batch(batch &b, scratch &s, t_sample *const *out, int n, bool interp
         oscillators_dispatch(b, s, groups, run);
         transpose(s.lanes, s.rows, groups, run);
 
-        for (int j = 0; j < b.count; ++j) {
-            const int c = count[j];
-            if (c == 0) continue;
-            const float *row = s.rows + j * chunk;
-            // Every lane ran `run` samples; the voice's state after its own c samples is in its row.
-            b.y2[j] = c >= 2 ? double(row[c - 2]) : b.y1[j];
-            b.y1[j] = double(row[c - 1]);
+        // Every lane ran `run` samples: a voice that sounds through them takes the oscillators'
+        // end state, the others their state after their own c samples, from their row.
+        if constexpr (vector_bookkeeping) {
+            pass_state(b, s, count, run);
+        } else {
+            for (int j = 0; j < b.count; ++j) {
+                const int c = count[j];
+                if (c == 0) continue;
+                const float *row = s.rows + j * chunk;
+                b.y2[j] = c >= 2 ? double(row[c - 2]) : b.y1[j];
+                b.y1[j] = double(row[c - 1]);
+            }
         }
 
         if constexpr (block_outputs) {

@@ -21,6 +21,7 @@ constexpr int W = 2;  // doubles per vector
 constexpr int G = 4;  // vectors in flight in the oscillator pass
 constexpr int F = 4;  // floats per vector in the output pass
 constexpr bool block_outputs = false; // outputs summed voice by voice
+constexpr bool vector_bookkeeping = false;
 using vd = __m128d;
 using vf = __m128;
 
@@ -81,6 +82,7 @@ constexpr int W = 4;
 constexpr int G = 4; // 16 ymm registers: 3 per vector of lanes, and room to work
 constexpr int F = 8;
 constexpr bool block_outputs = false;
+constexpr bool vector_bookkeeping = false;
 using vd = __m256d;
 using vf = __m256;
 
@@ -149,15 +151,17 @@ template void render_batch<8>(batch &, scratch &, t_sample *const *, int, bool, 
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
 // GCC 12's AVX-512 conversion intrinsics start from an undefined register on purpose, which its
-// flow analysis reports as a maybe-uninitialised read.
+// flow analysis reports as a (maybe-)uninitialised read.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 namespace avx512 {
 constexpr int W = 8;
 constexpr int G = 16; // 16 vectors of lanes in flight hide the recurrence's latency (a few spill)
 constexpr int F = 16;
 constexpr bool block_outputs = true; // masked adds: outputs summed in registers
+constexpr bool vector_bookkeeping = true; // pass_parts, pass_state below
 using vd = __m512d;
 using vf = __m512;
 
@@ -242,6 +246,61 @@ inline __mmask16 lane_range(int l, int h) noexcept {
     const unsigned a = l < 0 ? 0u : l > 16 ? 16u : unsigned(l);
     const unsigned e = h < 0 ? 0u : h > 16 ? 16u : unsigned(h);
     return __mmask16(((1u << e) - 1u) & ~((1u << a) - 1u));
+}
+
+// The lanes i of the batch with j <= i < count, as a mask of 16 from lane j.
+inline __mmask16 batch_lanes(const batch &b, int j) noexcept {
+    const int left = b.count - j;
+    return left >= 16 ? __mmask16(0xffff) : __mmask16((1u << left) - 1u);
+}
+
+// from = max(first, s0), count = max(min(first + length, s1) - from, 0), 16 voices at a time.
+int pass_parts(const batch &b, int s0, int s1, int *from, int *count) noexcept {
+    const __m512i lo = _mm512_set1_epi32(s0);
+    const __m512i hi = _mm512_set1_epi32(s1);
+    __m512i most = _mm512_setzero_si512();
+    for (int j = 0; j < b.count; j += 16) {
+        const __mmask16 m = batch_lanes(b, j);
+        const __m512i f = _mm512_maskz_loadu_epi32(m, b.first + j);
+        const __m512i l = _mm512_maskz_loadu_epi32(m, b.length + j);
+        const __m512i a = _mm512_max_epi32(f, lo);
+        const __m512i e = _mm512_min_epi32(_mm512_add_epi32(f, l), hi);
+        const __m512i c = _mm512_max_epi32(_mm512_sub_epi32(e, a), _mm512_setzero_si512());
+        _mm512_mask_storeu_epi32(from + j, m, a);
+        _mm512_mask_storeu_epi32(count + j, m, c);
+        most = _mm512_mask_max_epi32(most, m, most, c);
+    }
+    return _mm512_reduce_max_epi32(most);
+}
+
+// The voices that ran the whole `run` take the last two samples of their lane, the state of the
+// oscillators after the pass; those with fewer samples (but some) take theirs from their row; the
+// others keep theirs.
+void pass_state(batch &b, const scratch &s, const int *count, int run) noexcept {
+    const __m512i r = _mm512_set1_epi32(run);
+    for (int j = 0; j < b.count; j += 16) {
+        const __mmask16 m = batch_lanes(b, j);
+        const __m512i c = _mm512_maskz_loadu_epi32(m, count + j);
+        const __mmask16 all = _mm512_mask_cmpeq_epi32_mask(m, c, r);
+        // lanes[vector][sample][lane]: the vector of lanes j / 8 and the next one
+        for (int h = 0; h < 2; ++h) {
+            const __mmask8 mh = __mmask8(all >> (8 * h));
+            if (mh == 0) continue;
+            const float *last = s.lanes + ((j / W + h) * chunk + run - 1) * W;
+            _mm512_mask_store_pd(b.y1 + j + 8 * h, mh, _mm512_cvtps_pd(_mm256_load_ps(last)));
+            _mm512_mask_store_pd(b.y2 + j + 8 * h, mh, _mm512_cvtps_pd(_mm256_load_ps(last - W)));
+        }
+        unsigned part = _mm512_mask_cmpneq_epi32_mask(m, c, r) &
+                        _mm512_mask_cmpneq_epi32_mask(m, c, _mm512_setzero_si512());
+        while (part != 0) {
+            const int i = j + __builtin_ctz(part);
+            part &= part - 1;
+            const int ci = count[i];
+            const float *row = s.rows + i * chunk;
+            b.y2[i] = ci >= 2 ? double(row[ci - 2]) : b.y1[i];
+            b.y1[i] = double(row[ci - 1]);
+        }
+    }
 }
 
 // First the envelope rows of the pass. A voice that sounds through the whole pass (most of them)

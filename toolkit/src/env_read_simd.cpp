@@ -10,6 +10,8 @@
 // library stays baseline x86-64 and only runs them where simd_supported() allows.
 #include "env_read_simd.h"
 
+#include "toolkit/env_read_avx512.h"
+
 #include <algorithm>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -37,10 +39,6 @@ inline block_window window_of(int64_t base, int64_t offset, int64_t step, int32_
     const int64_t lo = std::min(a, b);
     return {lo, std::max(a, b) - lo <= reach};
 }
-
-// The largest |step| (16.16) for which 16 reads and their partners always fit 32 frames: the reads
-// span at most (65535 + 15 |step|) / 65536 frames, and that must stay at or below 30.
-constexpr int64_t fit_step = (30 * 65536 - 65535) / 15;
 
 // The plain loop for a block whose reads do not fit the window, with the weights computed.
 inline void plain_block(const float *env, int64_t base, int64_t offset, int64_t step, int32_t m,
@@ -117,64 +115,9 @@ __attribute__((target("avx2"))) void env_inside_avx2(const float *env, int64_t l
     }
 }
 
-namespace {
-
-// The usual piece: steps small enough that every block fits its window, and the whole piece from
-// frame 0 on and at least 32 frames before the end, so every window (and the one a frame on) loads without a mask.
-inline bool usual_piece(int64_t base, int64_t offset, int64_t step, int32_t len, int64_t last) {
-    const int64_t i_first = base + (offset >> 16);
-    const int64_t i_end = base + ((offset + int64_t(len - 1) * step) >> 16);
-    return step >= -fit_step && step <= fit_step && std::min(i_first, i_end) >= 0 &&
-           std::max(i_first, i_end) + 32 <= last;
-}
-
-// A usual piece, 16 samples a block. The window starts at the block's lowest index (its first
-// sample forwards, its last backwards); the lanes step from the offset relative to that frame,
-// whose weight bits are the offset's own.
-__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))) inline void
-usual_loop(const float *env, int64_t base, int64_t offset, int64_t step, int32_t len, bool interp,
-           float *out) noexcept {
-    constexpr int32_t w = 16;
-    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m512i tstep = _mm512_mullo_epi32(lane, _mm512_set1_epi32(low32(step)));
-    const __m512i k_bits = _mm512_set1_epi32(0xffc0);
-    const __m512 bits_scale = _mm512_set1_ps(1.0f / 65536.0f);
-    const __m512 unit = _mm512_set1_ps(1.0f);
-    for (int32_t t = 0; t < len; t += w) {
-        const int32_t m = std::min(w, len - t);
-        const int64_t start = (offset + (step < 0 ? int64_t(m - 1) * step : 0)) >> 16;
-        const float *wp = env + (base + start);
-        const __m512i pos = _mm512_add_epi32(_mm512_set1_epi32(low32(offset - start * 65536)), tstep);
-        const __m512i rel = _mm512_srai_epi32(pos, 16);
-        __m512 r = _mm512_permutex2var_ps(_mm512_loadu_ps(wp), rel, _mm512_loadu_ps(wp + 16));
-        if (interp) {
-            // The partners come from the window one frame on (frame last at most: the piece ends
-            // 32 frames before it); the weight is the offset's bits 6 to 15, k * 64, times 2^-16:
-            // k / 1024 exactly.
-            const __m512 e1 =
-                _mm512_permutex2var_ps(_mm512_loadu_ps(wp + 1), rel, _mm512_loadu_ps(wp + 17));
-            const __m512 w1 =
-                _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_and_si512(pos, k_bits)), bits_scale);
-            const __m512 w0 = _mm512_sub_ps(unit, w1);
-            r = _mm512_add_ps(_mm512_mul_ps(w1, e1), _mm512_mul_ps(w0, r));
-        }
-        if (m == w)
-            _mm512_storeu_ps(out + t, r);
-        else
-            _mm512_mask_storeu_ps(out + t, __mmask16((1u << m) - 1), r);
-        offset += int64_t(m) * step;
-    }
-}
-
-} // namespace
-
 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))) bool
 env_read_usual_avx512(env_cursor &cur, int32_t n, bool interp, float *out) noexcept {
-    // At most 4096 samples, as the plain reader's pieces: the offset stays far inside 64 bits.
-    if (n > 4096 || !usual_piece(cur.base, cur.offset, cur.step, n, cur.last)) return false;
-    usual_loop(cur.samples, cur.base, cur.offset, cur.step, n, interp, out);
-    cur.offset += int64_t(n) * cur.step;
-    return true;
+    return env_read_usual(cur, n, interp, out);
 }
 
 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))) void
@@ -189,9 +132,10 @@ env_inside_avx512(const float *env, int64_t last, int64_t base, int64_t offset, 
     const int64_t reach = interp ? 30 : 31;
     int32_t t = 0;
 
-    if (usual_piece(base, offset, step, len, last)) {
-        usual_loop(env, base, offset, step, len, interp, out);
-        return;
+    if (len <= 4096) {
+        // A long piece with reads far from the end: the usual loop (the cursor is a local copy).
+        env_cursor usual{env, int32_t(last), int32_t(base), offset, step};
+        if (env_read_usual(usual, len, interp, out)) return;
     }
 
     for (; t < len; t += w) {

@@ -1,0 +1,81 @@
+// env_read_avx512.h: the usual envelope read of one vector, inline for renderers' AVX-512 code.
+//
+// env_cursor_read costs a call, a level check and the set-up of its constants per voice and vector;
+// for a renderer that reads many short rows that overhead is a good part of the read. Code compiled
+// for AVX-512 (a function with that target, or a region under `#pragma GCC target`) calls
+// env_read_usual here instead, which the compiler inlines; when it returns false the read is not
+// the usual one and the caller falls back to env_cursor_read. Only call it where simd_supported()
+// is avx512.
+//
+// The usual read: at most 4096 samples, every index from frame 0 on and at least 32 frames before
+// the last, a step of at most fit_step (about 1.93 frames per sample). Each block of 16 samples
+// loads the window of 32 frames from its lowest index (its first sample forwards, its last
+// backwards) and the window one frame on, and picks every sample's frame and partner with a
+// two-source permutation. The lanes step in 32 bits from the offset relative to the window's
+// first frame: there the index (under 31) and the weight bits (6 to 15, the offset's own) are
+// exact. The weight k / 1024 is (bits & 0xffc0) x 2^-16 and 1 - k / 1024 its complement: exactly
+// the interp_table entries, so every value is the plain loop's w1 x Env[i + 1] + w0 x Env[i].
+#pragma once
+
+#include <cstdint>
+
+#include "toolkit/env_read.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+
+namespace toolkit {
+
+// The largest |step| (16.16) for which 16 reads and their partners always fit 32 frames: the reads
+// span at most (65535 + 15 |step|) / 65536 frames, and that must stay at or below 30.
+constexpr int64_t env_fit_step = (30 * 65536 - 65535) / 15;
+
+// Reads n values and advances the cursor, as env_cursor_read; false (nothing read, the cursor
+// unchanged) when the read is not the usual one.
+__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))) inline bool
+env_read_usual(env_cursor &cur, int32_t n, bool interp, float *out) noexcept {
+    const int64_t base = cur.base;
+    const int64_t step = cur.step;
+    int64_t offset = cur.offset;
+    if (n > 4096 || step < -env_fit_step || step > env_fit_step) return false;
+    const int64_t i_first = base + (offset >> 16);
+    const int64_t i_end = base + ((offset + int64_t(n - 1) * step) >> 16);
+    const int64_t lo = i_first < i_end ? i_first : i_end;
+    const int64_t hi = i_first < i_end ? i_end : i_first;
+    if (lo < 0 || hi + 32 > cur.last) return false;
+
+    const float *const env = cur.samples;
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512i tstep = _mm512_mullo_epi32(lane, _mm512_set1_epi32(int32_t(uint32_t(uint64_t(step)))));
+    const __m512i k_bits = _mm512_set1_epi32(0xffc0);
+    const __m512 bits_scale = _mm512_set1_ps(1.0f / 65536.0f);
+    const __m512 unit = _mm512_set1_ps(1.0f);
+    for (int32_t t = 0; t < n; t += 16) {
+        const int32_t m = n - t < 16 ? n - t : 16;
+        const int64_t start = (offset + (step < 0 ? int64_t(m - 1) * step : 0)) >> 16;
+        const float *wp = env + (base + start);
+        const __m512i pos = _mm512_add_epi32(
+            _mm512_set1_epi32(int32_t(uint32_t(uint64_t(offset - start * 65536)))), tstep);
+        const __m512i rel = _mm512_srai_epi32(pos, 16);
+        __m512 r = _mm512_permutex2var_ps(_mm512_loadu_ps(wp), rel, _mm512_loadu_ps(wp + 16));
+        if (interp) {
+            const __m512 e1 =
+                _mm512_permutex2var_ps(_mm512_loadu_ps(wp + 1), rel, _mm512_loadu_ps(wp + 17));
+            const __m512 w1 =
+                _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_and_si512(pos, k_bits)), bits_scale);
+            const __m512 w0 = _mm512_sub_ps(unit, w1);
+            r = _mm512_add_ps(_mm512_mul_ps(w1, e1), _mm512_mul_ps(w0, r));
+        }
+        if (m == 16)
+            _mm512_storeu_ps(out + t, r);
+        else
+            _mm512_mask_storeu_ps(out + t, __mmask16((1u << m) - 1), r);
+        offset += int64_t(m) * step;
+    }
+    cur.offset = offset;
+    return true;
+}
+
+} // namespace toolkit
+
+#endif

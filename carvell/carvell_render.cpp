@@ -22,6 +22,7 @@
 #include <cmath>
 
 #include "toolkit/env_read.h"
+#include "toolkit/env_read_avx512.h"
 
 // Complete unrolling of the short loops over a voice group and the outputs (constant trip counts),
 // so their vectors stay in registers. g++ -O2 needs the hint; clang unrolls them unasked.
@@ -448,6 +449,13 @@ void chunk(const chunk_job &c) noexcept {
 
 constexpr int32_t group_max = 4; // voices rendered together by chunk_group
 
+// The envelope values of a voice's chunk: the usual read inline, anything else through the reader.
+inline void env_row(toolkit::env_cursor &cur, int32_t count, bool interp, const float *table,
+                    float *env) noexcept {
+    if (!toolkit::env_read_usual(cur, count, interp, env))
+        toolkit::env_cursor_read(cur, count, interp, table, env);
+}
+
 #include "carvell_render_voices.inc"
 
 } // namespace
@@ -594,6 +602,11 @@ inline bool group_fits(const chunk_job &) noexcept {
 template <bool Interp, int32_t Outputs, int32_t N>
 inline void chunk_group(const chunk_job *) noexcept {}
 
+inline void env_row(toolkit::env_cursor &cur, int32_t count, bool interp, const float *table,
+                    float *env) noexcept {
+    toolkit::env_cursor_read(cur, count, interp, table, env);
+}
+
 #include "carvell_render_voices.inc"
 
 } // namespace
@@ -649,6 +662,11 @@ inline bool group_fits(const chunk_job &) noexcept {
 }
 template <bool Interp, int32_t Outputs, int32_t N>
 inline void chunk_group(const chunk_job *) noexcept {}
+
+inline void env_row(toolkit::env_cursor &cur, int32_t count, bool interp, const float *table,
+                    float *env) noexcept {
+    toolkit::env_cursor_read(cur, count, interp, table, env);
+}
 
 #include "carvell_render_voices.inc"
 

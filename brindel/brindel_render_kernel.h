@@ -26,10 +26,13 @@ void oscillators(const batch &b, scratch &s, int steps) noexcept {
         y2[g] = dload(b.y2 + g * W);
     }
     float *dst = s.lanes;
-    for (int t = 0; t < steps; ++t) {
+    // two samples per round (steps is even), the newest value taking the register of the oldest
+    for (int t = 0; t < steps; t += 2) {
 #pragma GCC unroll 16
-        for (int g = 0; g < Gu; ++g) osc_step(c[g], y1[g], y2[g], dst + g * chunk * W);
-        dst += W;
+        for (int g = 0; g < Gu; ++g) osc_into(c[g], y1[g], y2[g], dst + g * chunk * W);
+#pragma GCC unroll 16
+        for (int g = 0; g < Gu; ++g) osc_into(c[g], y2[g], y1[g], dst + W + g * chunk * W);
+        dst += 2 * W;
     }
 }
 

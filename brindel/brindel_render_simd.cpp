@@ -34,6 +34,12 @@ inline void osc_step(const vd &c, vd &y1, vd &y2, float *out) noexcept {
     y2 = y1;
     y1 = _mm_cvtps_pd(y);
 }
+// older = float(c * newer - older), stored: the two registers trade places.
+inline void osc_into(const vd &c, const vd &newer, vd &older, float *out) noexcept {
+    const __m128 y = _mm_cvtpd_ps(_mm_sub_pd(_mm_mul_pd(c, newer), older));
+    _mm_storel_pi(reinterpret_cast<__m64 *>(out), y);
+    older = _mm_cvtps_pd(y);
+}
 // float(double(env) * double(y) * amp) for F samples (aligned rows).
 inline vf values(const float *env, const float *y, vd amp) noexcept {
     const __m128 e = _mm_load_ps(env);
@@ -93,6 +99,11 @@ inline void osc_step(const vd &c, vd &y1, vd &y2, float *out) noexcept {
     _mm_store_ps(out, y);
     y2 = y1;
     y1 = _mm256_cvtps_pd(y);
+}
+inline void osc_into(const vd &c, const vd &newer, vd &older, float *out) noexcept {
+    const __m128 y = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_mul_pd(c, newer), older));
+    _mm_store_ps(out, y);
+    older = _mm256_cvtps_pd(y);
 }
 inline vf values(const float *env, const float *y, vd amp) noexcept {
     const __m128 lo = _mm256_cvtpd_ps(_mm256_mul_pd(
@@ -172,6 +183,11 @@ inline void osc_step(const vd &c, vd &y1, vd &y2, float *out) noexcept {
     _mm256_store_ps(out, y);
     y2 = y1;
     y1 = _mm512_cvtps_pd(y);
+}
+inline void osc_into(const vd &c, const vd &newer, vd &older, float *out) noexcept {
+    const __m256 y = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_mul_pd(c, newer), older));
+    _mm256_store_ps(out, y);
+    older = _mm512_cvtps_pd(y);
 }
 inline vf values(const float *env, const float *y, vd amp) noexcept {
     const __m256 lo = _mm512_cvtpd_ps(_mm512_mul_pd(

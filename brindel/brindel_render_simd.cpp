@@ -13,6 +13,7 @@
 
 #include "brindel_render_batch.h"
 #include "toolkit/env_read.h"
+#include "toolkit/env_read_avx512.h"
 
 namespace brindel_render {
 
@@ -335,7 +336,9 @@ void block_pass(batch &b, scratch &s, const int *from, const int *count, t_sampl
         const int c = count[j];
         if (c == 0) continue;
         float *env = s.env + j * chunk;
-        toolkit::env_cursor_read(b.cursor[j], c, interp, interp_table, env);
+        // the usual read inline; the others through the library
+        if (!toolkit::env_read_usual(b.cursor[j], c, interp, env))
+            toolkit::env_cursor_read(b.cursor[j], c, interp, interp_table, env);
         b.env_last[j] = env[c - 1];
         whole[j] = from[j] == s0 && c == len;
         if (whole[j]) continue;

@@ -7,11 +7,11 @@
 // the usual one and the caller falls back to env_cursor_read. Only call it where simd_supported()
 // is avx512.
 //
-// The usual read: at most 4096 samples, every index from frame 0 on and at least 32 frames before
-// the last, a step of at most fit_step (about 1.93 frames per sample). Each block of 16 samples
-// loads the window of 32 frames from its lowest index (its first sample forwards, its last
-// backwards) and the window one frame on, and picks every sample's frame and partner with a
-// two-source permutation. The lanes step in 32 bits from the offset relative to the window's
+// The usual read: at most 4096 samples, every index (and its partner) inside the frames, a step of
+// at most env_fit_step (about 1.93 frames per sample). Each block of 16 samples loads the window of
+// 32 frames from its lowest index (its first sample forwards, its last backwards) and the window
+// one frame on, masked near the end so nothing past the last frame is touched, and picks every
+// sample's frame and partner with a two-source permutation. The lanes step in 32 bits from the offset relative to the window's
 // first frame: there the index (under 31) and the weight bits (6 to 15, the offset's own) are
 // exact. The weight k / 1024 is (bits & 0xffc0) x 2^-16 and 1 - k / 1024 its complement: exactly
 // the interp_table entries, so every value is the plain loop's w1 x Env[i + 1] + w0 x Env[i].
@@ -22,6 +22,10 @@
 #include "toolkit/env_read.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
+// GCC 12's AVX-512 headers start some intrinsics from an undefined register, which its own
+// -Wmaybe-uninitialized then reports wherever they are inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 namespace toolkit {
@@ -42,7 +46,8 @@ env_read_usual(env_cursor &cur, int32_t n, bool interp, float *out) noexcept {
     const int64_t i_end = base + ((offset + int64_t(n - 1) * step) >> 16);
     const int64_t lo = i_first < i_end ? i_first : i_end;
     const int64_t hi = i_first < i_end ? i_end : i_first;
-    if (lo < 0 || hi + 32 > cur.last) return false;
+    const int64_t last = cur.last;
+    if (lo < 0 || (interp ? hi >= last : hi > last)) return false;
 
     const float *const env = cur.samples;
     const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
@@ -53,14 +58,31 @@ env_read_usual(env_cursor &cur, int32_t n, bool interp, float *out) noexcept {
     for (int32_t t = 0; t < n; t += 16) {
         const int32_t m = n - t < 16 ? n - t : 16;
         const int64_t start = (offset + (step < 0 ? int64_t(m - 1) * step : 0)) >> 16;
-        const float *wp = env + (base + start);
+        const int64_t first = base + start;
+        const float *wp = env + first;
         const __m512i pos = _mm512_add_epi32(
             _mm512_set1_epi32(int32_t(uint32_t(uint64_t(offset - start * 65536)))), tstep);
         const __m512i rel = _mm512_srai_epi32(pos, 16);
-        __m512 r = _mm512_permutex2var_ps(_mm512_loadu_ps(wp), rel, _mm512_loadu_ps(wp + 16));
+        __m512 w_a, w_b, w_c, w_d; // the window from the block's first frame, and one frame on
+        if (first + 32 <= last) {
+            w_a = _mm512_loadu_ps(wp);
+            w_b = _mm512_loadu_ps(wp + 16);
+            w_c = _mm512_loadu_ps(wp + 1);
+            w_d = _mm512_loadu_ps(wp + 17);
+        } else {
+            // Near the end: frames past the last are not loaded (zeros that no read picks).
+            const int64_t avail = last + 1 - first; // 1 to 32
+            const auto keep = [](int64_t k) {
+                return k >= 16 ? __mmask16(0xffff) : k <= 0 ? __mmask16(0) : __mmask16((1u << k) - 1);
+            };
+            w_a = _mm512_maskz_loadu_ps(keep(avail), wp);
+            w_b = _mm512_maskz_loadu_ps(keep(avail - 16), wp + 16);
+            w_c = _mm512_maskz_loadu_ps(keep(avail - 1), wp + 1);
+            w_d = _mm512_maskz_loadu_ps(keep(avail - 17), wp + 17);
+        }
+        __m512 r = _mm512_permutex2var_ps(w_a, rel, w_b);
         if (interp) {
-            const __m512 e1 =
-                _mm512_permutex2var_ps(_mm512_loadu_ps(wp + 1), rel, _mm512_loadu_ps(wp + 17));
+            const __m512 e1 = _mm512_permutex2var_ps(w_c, rel, w_d);
             const __m512 w1 =
                 _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_and_si512(pos, k_bits)), bits_scale);
             const __m512 w0 = _mm512_sub_ps(unit, w1);
@@ -78,4 +100,5 @@ env_read_usual(env_cursor &cur, int32_t n, bool interp, float *out) noexcept {
 
 } // namespace toolkit
 
+#pragma GCC diagnostic pop
 #endif

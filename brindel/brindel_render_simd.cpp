@@ -327,9 +327,12 @@ void pass_state(batch &b, const scratch &s, const int *count, int run) noexcept 
 // in ascending order is added into its lanes (a masked add for the others: lanes outside the
 // voice's samples keep their bits), and the sums are stored once. Each sample sees the reference's
 // additions in the reference's order, without a store and a reload between two voices.
+// flatten: the inline envelope read is inlined here whatever its size (a call per voice costs
+// the set-up of its constants each time).
 template <int N>
-void block_pass(batch &b, scratch &s, const int *from, const int *count, t_sample *const *out,
-                int s0, int len, bool interp, const float *interp_table) noexcept {
+[[gnu::flatten]] void block_pass(batch &b, scratch &s, const int *from, const int *count,
+                                 t_sample *const *out, int s0, int len, bool interp,
+                                 const float *interp_table) noexcept {
     float *const vals = s.vals();
     bool whole[lanes_max];
     for (int j = 0; j < b.count; ++j) {

@@ -34,9 +34,15 @@ namespace toolkit {
 // span at most (65535 + 15 |step|) / 65536 frames, and that must stay at or below 30.
 constexpr int64_t env_fit_step = (30 * 65536 - 65535) / 15;
 
+// The lanes of a 16-frame load that lie among the k frames still available.
+inline __mmask16 env_keep(int64_t k) noexcept {
+    return k >= 16 ? __mmask16(0xffff) : k <= 0 ? __mmask16(0) : __mmask16((1u << k) - 1);
+}
+
 // Reads n values and advances the cursor, as env_cursor_read; false (nothing read, the cursor
 // unchanged) when the read is not the usual one.
-__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))) inline bool
+// Always inlined: it is short, and a call would bring back the overhead it is here to save.
+__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"), always_inline)) inline bool
 env_read_usual(env_cursor &cur, int32_t n, bool interp, float *out) noexcept {
     const int64_t base = cur.base;
     const int64_t step = cur.step;
@@ -63,26 +69,22 @@ env_read_usual(env_cursor &cur, int32_t n, bool interp, float *out) noexcept {
         const __m512i pos = _mm512_add_epi32(
             _mm512_set1_epi32(int32_t(uint32_t(uint64_t(offset - start * 65536)))), tstep);
         const __m512i rel = _mm512_srai_epi32(pos, 16);
-        __m512 w_a, w_b, w_c, w_d; // the window from the block's first frame, and one frame on
+        // The window from the block's first frame, and with interpolation the one a frame on.
+        // Near the end, frames past the last are not loaded (zeros that no read picks).
+        __m512 r, e1 = _mm512_setzero_ps();
         if (first + 32 <= last) {
-            w_a = _mm512_loadu_ps(wp);
-            w_b = _mm512_loadu_ps(wp + 16);
-            w_c = _mm512_loadu_ps(wp + 1);
-            w_d = _mm512_loadu_ps(wp + 17);
+            r = _mm512_permutex2var_ps(_mm512_loadu_ps(wp), rel, _mm512_loadu_ps(wp + 16));
+            if (interp)
+                e1 = _mm512_permutex2var_ps(_mm512_loadu_ps(wp + 1), rel, _mm512_loadu_ps(wp + 17));
         } else {
-            // Near the end: frames past the last are not loaded (zeros that no read picks).
             const int64_t avail = last + 1 - first; // 1 to 32
-            const auto keep = [](int64_t k) {
-                return k >= 16 ? __mmask16(0xffff) : k <= 0 ? __mmask16(0) : __mmask16((1u << k) - 1);
-            };
-            w_a = _mm512_maskz_loadu_ps(keep(avail), wp);
-            w_b = _mm512_maskz_loadu_ps(keep(avail - 16), wp + 16);
-            w_c = _mm512_maskz_loadu_ps(keep(avail - 1), wp + 1);
-            w_d = _mm512_maskz_loadu_ps(keep(avail - 17), wp + 17);
+            r = _mm512_permutex2var_ps(_mm512_maskz_loadu_ps(env_keep(avail), wp), rel,
+                                       _mm512_maskz_loadu_ps(env_keep(avail - 16), wp + 16));
+            if (interp)
+                e1 = _mm512_permutex2var_ps(_mm512_maskz_loadu_ps(env_keep(avail - 1), wp + 1), rel,
+                                            _mm512_maskz_loadu_ps(env_keep(avail - 17), wp + 17));
         }
-        __m512 r = _mm512_permutex2var_ps(w_a, rel, w_b);
         if (interp) {
-            const __m512 e1 = _mm512_permutex2var_ps(w_c, rel, w_d);
             const __m512 w1 =
                 _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_and_si512(pos, k_bits)), bits_scale);
             const __m512 w0 = _mm512_sub_ps(unit, w1);

@@ -27,7 +27,7 @@ using toolkit::simd_level;
 constexpr int32_t env_frames = 512;
 constexpr int32_t limit = 150; // voices from 150 on are not rendered
 
-struct voice_spec {
+struct voice_case {
     int32_t v;
     float transp;
     double read_pos;
@@ -40,7 +40,7 @@ struct voice_spec {
 };
 
 // The voice mix; read positions given relative to the ring's end are negative here and get L added.
-std::vector<voice_spec> voice_mix(int32_t length) {
+std::vector<voice_case> voice_mix(int32_t length) {
     const double L = double(length);
     const float sweep = float(env_frames - 1) / 4000.0f;
     return {
@@ -136,7 +136,7 @@ struct scene {
         pool.voice_offset = offset.data();
         pool.voice_gain = gain_ptr.data();
 
-        for (const voice_spec &s : voice_mix(length)) {
+        for (const voice_case &s : voice_mix(length)) {
             const size_t v = size_t(s.v);
             busy[v].store(s.busy);
             carvell::busy_mark(bits, s.v);

@@ -486,7 +486,9 @@ TEST_F(EnvRead, EveryInstructionSetReadsTheSameBits) {
     const Case cases[] = {
         {&hann, 0.0f, 0.46417f, 2205},    // a 50 ms grain at 44100 Hz over 1024 frames
         {&hann, 1023.0f, -0.46417f, 2205}, // the same backwards
-        {&hann, 10.25f, 1.0f, 1000},
+        {&hann, 10.25f, 1.0f, 1000},       // 16 reads within 16 frames, just
+        {&hann, 5.75f, 1.2f, 300},         // ... and no longer
+        {&hann, 900.5f, -1.15f, 300},
         {&hann, 3.5f, 1.93f, 500},         // a window of 32 frames just holds 16 reads
         {&hann, 3.5f, 2.0f, 500},          // ... and no longer: the plain loop reads those blocks
         {&hann, 0.0f, 2.2f, 400},

@@ -34,6 +34,11 @@ namespace toolkit {
 // span at most (65535 + 15 |step|) / 65536 frames, and that must stay at or below 30.
 constexpr int64_t env_fit_step = (30 * 65536 - 65535) / 15;
 
+// The largest |step| for which the reads of 16 samples lie within 16 frames: they span at most
+// (65535 + 15 |step|) / 65536 frames, which stays below 16 up to one frame per sample. Their
+// partners come from the window one frame on, read with the same indices.
+constexpr int64_t env_narrow_step = 65536;
+
 // The lanes of a 16-frame load that lie among the k frames still available.
 inline __mmask16 env_keep(int64_t k) noexcept {
     return k >= 16 ? __mmask16(0xffff) : k <= 0 ? __mmask16(0) : __mmask16((1u << k) - 1);
@@ -61,6 +66,7 @@ env_read_usual(env_cursor &cur, int32_t n, bool interp, float *out) noexcept {
     const __m512i k_bits = _mm512_set1_epi32(0xffc0);
     const __m512 bits_scale = _mm512_set1_ps(1.0f / 65536.0f);
     const __m512 unit = _mm512_set1_ps(1.0f);
+    const bool narrow = step >= -env_narrow_step && step <= env_narrow_step;
     for (int32_t t = 0; t < n; t += 16) {
         const int32_t m = n - t < 16 ? n - t : 16;
         const int64_t start = (offset + (step < 0 ? int64_t(m - 1) * step : 0)) >> 16;
@@ -70,9 +76,21 @@ env_read_usual(env_cursor &cur, int32_t n, bool interp, float *out) noexcept {
             _mm512_set1_epi32(int32_t(uint32_t(uint64_t(offset - start * 65536)))), tstep);
         const __m512i rel = _mm512_srai_epi32(pos, 16);
         // The window from the block's first frame, and with interpolation the one a frame on.
-        // Near the end, frames past the last are not loaded (zeros that no read picks).
+        // Near the end, frames past the last are not loaded (zeros that no read picks). Steps of
+        // at most env_narrow_step keep a block's reads within 16 frames: one register per window
+        // and a one-source permutation.
         __m512 r, e1 = _mm512_setzero_ps();
-        if (first + 32 <= last) {
+        if (narrow) {
+            if (first + 16 <= last) {
+                r = _mm512_permutexvar_ps(rel, _mm512_loadu_ps(wp));
+                if (interp) e1 = _mm512_permutexvar_ps(rel, _mm512_loadu_ps(wp + 1));
+            } else {
+                const int64_t avail = last + 1 - first; // 1 to 16
+                r = _mm512_permutexvar_ps(rel, _mm512_maskz_loadu_ps(env_keep(avail), wp));
+                if (interp)
+                    e1 = _mm512_permutexvar_ps(rel, _mm512_maskz_loadu_ps(env_keep(avail - 1), wp + 1));
+            }
+        } else if (first + 32 <= last) {
             r = _mm512_permutex2var_ps(_mm512_loadu_ps(wp), rel, _mm512_loadu_ps(wp + 16));
             if (interp)
                 e1 = _mm512_permutex2var_ps(_mm512_loadu_ps(wp + 1), rel, _mm512_loadu_ps(wp + 17));

@@ -120,62 +120,13 @@ env_read_usual_avx512(env_cursor &cur, int32_t n, bool interp, float *out) noexc
     return env_read_usual(cur, n, interp, out);
 }
 
+// A piece inside the frames: the usual loop covers every step up to about 1.93 frames per sample,
+// whatever the piece's place in the envelope; larger steps leave the window and take the plain loop.
 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))) void
 env_inside_avx512(const float *env, int64_t last, int64_t base, int64_t offset, int64_t step,
                   int32_t len, bool interp, float *out) noexcept {
-    constexpr int32_t w = 16;
-    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m512i tstep = _mm512_mullo_epi32(lane, _mm512_set1_epi32(low32(step)));
-    const __m512i one = _mm512_set1_epi32(1);
-    const __m512i k_mask = _mm512_set1_epi32(1023);
-    // Window of 32 frames: reads span at most 30 frames with the partner, 31 without.
-    const int64_t reach = interp ? 30 : 31;
-    int32_t t = 0;
-
-    if (len <= 4096) {
-        // A long piece with reads far from the end: the usual loop (the cursor is a local copy).
-        env_cursor usual{env, int32_t(last), int32_t(base), offset, step};
-        if (env_read_usual(usual, len, interp, out)) return;
-    }
-
-    for (; t < len; t += w) {
-        const int32_t m = std::min(w, len - t);
-        const block_window win = window_of(base, offset, step, m, reach);
-        if (!win.fits) {
-            plain_block(env, base, offset, step, m, interp, out + t);
-            offset += int64_t(m) * step;
-            continue;
-        }
-        const int64_t avail = last + 1 - win.start;
-        const __mmask16 lo_keep = avail >= 16 ? __mmask16(0xffff) : __mmask16((1u << avail) - 1);
-        const __mmask16 hi_keep = avail >= 32 ? __mmask16(0xffff)
-                                  : avail <= 16 ? __mmask16(0)
-                                                : __mmask16((1u << (avail - 16)) - 1);
-        const float *wp = env + win.start;
-        const __m512 w_lo = _mm512_maskz_loadu_ps(lo_keep, wp);
-        const __m512 w_hi = _mm512_maskz_loadu_ps(hi_keep, wp + 16);
-
-        const __m512i pos = _mm512_add_epi32(_mm512_set1_epi32(low32(offset)), tstep);
-        const __m512i rel = _mm512_srai_epi32(
-            _mm512_sub_epi32(pos, _mm512_set1_epi32(low32((win.start - base) * 65536))), 16);
-        const __m512 e0 = _mm512_permutex2var_ps(w_lo, rel, w_hi);
-        __m512 r;
-        if (interp) {
-            const __m512 e1 = _mm512_permutex2var_ps(w_lo, _mm512_add_epi32(rel, one), w_hi);
-            const __m512i k = _mm512_and_si512(_mm512_srli_epi32(pos, 6), k_mask);
-            const __m512 w1 = _mm512_mul_ps(_mm512_cvtepi32_ps(k), _mm512_set1_ps(weight_scale));
-            const __m512 w0 = _mm512_sub_ps(_mm512_set1_ps(1.0f), w1);
-            r = _mm512_add_ps(_mm512_mul_ps(w1, e1), _mm512_mul_ps(w0, e0));
-        } else {
-            r = e0;
-        }
-        if (m == w) {
-            _mm512_storeu_ps(out + t, r);
-        } else {
-            _mm512_mask_storeu_ps(out + t, __mmask16((1u << m) - 1), r);
-        }
-        offset += int64_t(m) * step;
-    }
+    env_cursor piece{env, int32_t(last), int32_t(base), offset, step};
+    if (!env_read_usual(piece, len, interp, out)) plain_block(env, base, offset, step, len, interp, out);
 }
 
 } // namespace toolkit
